@@ -1,0 +1,82 @@
+# Common compile settings and the one function that defines a kit library.
+
+set(GRAVEL_WARNINGS -Wall -Wextra -Wpedantic -Wshadow -Wformat=2 -Wcast-align -Wvla)
+if(GRAVEL_WERROR)
+  list(APPEND GRAVEL_WARNINGS -Werror)
+endif()
+
+if(GRAVEL_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+elseif(GRAVEL_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT GRAVEL_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "GRAVEL_SANITIZE must be empty, address or thread")
+endif()
+
+# __FILE__ in log lines is relative to the source tree, whatever the build machine.
+add_compile_options(-fmacro-prefix-map=${CMAKE_SOURCE_DIR}/=)
+
+set(GRAVEL_INTERNAL_INCLUDE ${CMAKE_SOURCE_DIR}/code/common/base/internal)
+set(GRAVEL_LIBRARIES "" CACHE INTERNAL "")
+
+# gravel_add_library(<short name> [LINKS targets...] [PKG_REQUIRES modules...])
+#   Builds libgravel-<short name> from src/*.cpp of the calling folder, exports exactly the
+#   symbols listed in the folder's exports.txt (a version script keeps the rest local),
+#   and, with tests on, one GoogleTest executable from test/*.cpp and test/*.c linked
+#   against the library's objects so internals are testable.
+function(gravel_add_library name)
+  cmake_parse_arguments(ARG "" "" "LINKS;PKG_REQUIRES;TEST_LINKS" ${ARGN})
+  set(objs gravel-${name}-objects)
+  set(lib gravel-${name})
+  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/src/*.cpp)
+  add_library(${objs} OBJECT ${srcs})
+  target_compile_options(${objs} PRIVATE ${GRAVEL_WARNINGS})
+  target_compile_definitions(${objs} PRIVATE EDGE_BUILDING=1)
+  target_include_directories(${objs}
+    PUBLIC $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>
+    PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src ${GRAVEL_INTERNAL_INCLUDE})
+  target_link_libraries(${objs} PUBLIC ${ARG_LINKS})
+
+  set(symbols ${CMAKE_CURRENT_SOURCE_DIR}/exports.txt)
+  set(script ${CMAKE_CURRENT_BINARY_DIR}/lib${lib}.map)
+  file(STRINGS ${symbols} syms REGEX "^[A-Za-z_]")
+  set(body "{\n  global:\n")
+  foreach(s IN LISTS syms)
+    string(APPEND body "    ${s};\n")
+  endforeach()
+  string(APPEND body "  local: *;\n};\n")
+  file(GENERATE OUTPUT ${script} CONTENT "${body}")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${symbols})
+
+  add_library(${lib} SHARED $<TARGET_OBJECTS:${objs}>)
+  add_library(gravel::${name} ALIAS ${lib})
+  target_include_directories(${lib} PUBLIC
+    $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>
+    $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+  target_link_libraries(${lib} PUBLIC ${ARG_LINKS})
+  target_link_options(${lib} PRIVATE -Wl,--no-undefined -Wl,--version-script=${script})
+  set_target_properties(${lib} PROPERTIES
+    VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR}
+    LINK_DEPENDS ${script}
+    EXPORT_NAME ${name})
+  set_property(TARGET ${lib} PROPERTY GRAVEL_EXPORTS ${symbols})
+  set_property(TARGET ${lib} PROPERTY GRAVEL_PKG_REQUIRES "${ARG_PKG_REQUIRES}")
+  file(GLOB headers CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/include/gravel/*.h)
+  set_property(TARGET ${lib} PROPERTY GRAVEL_HEADERS "${headers}")
+  set(GRAVEL_LIBRARIES ${GRAVEL_LIBRARIES} ${lib} CACHE INTERNAL "")
+
+  if(GRAVEL_TESTS AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/test)
+    file(GLOB tsrcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/test/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/test/*.c)
+    if(tsrcs)
+      set(texe ${lib}-tests)
+      add_executable(${texe} ${tsrcs})
+      target_compile_options(${texe} PRIVATE ${GRAVEL_WARNINGS})
+      target_include_directories(${texe} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src
+        ${GRAVEL_INTERNAL_INCLUDE} ${CMAKE_SOURCE_DIR}/tests/support)
+      target_link_libraries(${texe} PRIVATE ${objs} ${ARG_TEST_LINKS} gravel-test-support GTest::gtest_main)
+      gtest_discover_tests(${texe} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300 LABELS unit)
+    endif()
+  endif()
+endfunction()

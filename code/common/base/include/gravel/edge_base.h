@@ -1,0 +1,372 @@
+/*
+ * gravel base runtime (libgravel-base): initialisation, the manager registry, memory pools,
+ * files, strings, time, logging, lists, the retry worker and the schedule job.
+ *
+ * Conventions of every gravel header:
+ * - Ownership. Memory lives in APR pools. An operation that returns text or records in a
+ *   caller's pool hands it over for that pool's life; nothing is freed one block at a time.
+ *   Records that stay in a library's manager live until that library's destroy.
+ * - Null. Pointer arguments may be null unless a function says otherwise; a null where a
+ *   value is required gives the status stated (most often EDGE_ERR_MISSING) or a null
+ *   result, never a crash.
+ * - Statuses. Functions returning uint32_t return 0 for success, an EDGE_ERR_* code of
+ *   <gravel/edge_status.h>, or a dependency's status passed back unchanged where stated.
+ *   Creators return null on failure.
+ * - Threads. edge_base_init/edge_base_destroy and every library's init/destroy run while no
+ *   other operation of the kit is in progress. Logging may be called from any thread. A pool
+ *   is used by one thread at a time; so are lists. Workers run their operation on a thread
+ *   of their own; their stop/delete must not be called from that operation.
+ *
+ * Initialisation order of a module: edge_base_init first, edge_base_destroy last.
+ */
+#ifndef GRAVEL_EDGE_BASE_H
+#define GRAVEL_EDGE_BASE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <apr_pools.h>
+#include <apr_thread_proc.h>
+
+#include <gravel/edge_status.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ------------------------------------------------------------------------------------------
+ * Base initialisation and teardown
+ * ------------------------------------------------------------------------------------------ */
+
+/* Longest work dir and caller version the runtime accepts or keeps. */
+#define EDGE_BASE_WORKDIR_MAX 256
+#define EDGE_BASE_VERSION_MAX 32
+
+/*
+ * Initialises the runtime for a work directory (required, 1..256 characters, without a
+ * trailing slash) holding conf/rootcert.pem and conf/sdk_log.conf. The version (optional) is
+ * only kept and logged. Returns 0; EDGE_ERR_BAD_ARGUMENT for a bad work dir (nothing set up);
+ * an APR status; EDGE_ERR_MISSING; EDGE_ERR_NOT_DIRECTORY; EDGE_ERR_FILE_MISSING when
+ * conf/rootcert.pem is missing; -1 (as uint32_t) when the log configuration is missing or
+ * invalid. After any failure but the first, call edge_base_destroy to release what was set up.
+ */
+EDGE_API uint32_t edge_base_init(const char *work_dir, const char *version);
+
+/* Tears down in the reverse order of init: the base manager, logging, every pool, APR. */
+EDGE_API void edge_base_destroy(void);
+
+/* The work dir and CA file path ("<work dir>/conf/rootcert.pem") kept by init; null before
+ * init. The strings live until edge_base_destroy. */
+EDGE_API const char *edge_base_get_workdir(void);
+EDGE_API const char *edge_base_get_ca_file(void);
+
+/* ------------------------------------------------------------------------------------------
+ * Manager registry
+ * ------------------------------------------------------------------------------------------ */
+
+/* Registry slots of the kit's managers. */
+#define EDGE_MGR_SLOT_BASE 0u
+#define EDGE_MGR_SLOT_HTTP 2u
+#define EDGE_MGR_SLOT_MQTT 3u
+#define EDGE_MGR_SLOT_CIPHER 4u
+#define EDGE_MGR_SLOT_CONFIGS 5u
+#define EDGE_MGR_SLOT_HTTP_CONNS 6u
+#define EDGE_MGR_SLOT_MQTT_CONNS 7u
+#define EDGE_MGR_SLOT_COUNT 9u
+
+/* The head every manager record embeds: filled by creation, its pool destroyed by deletion. */
+typedef struct edge_mgr_head_s {
+    uint32_t slot;     /* registry slot */
+    char *name;        /* copy of the manager name, in the manager's pool */
+    apr_pool_t *pool;  /* the manager's pool, a child of the root pool; null after delete */
+} edge_mgr_head_t;
+
+/* Maps a manager record to the head embedded in it. */
+typedef edge_mgr_head_t *(*edge_mgr_get_vector_fn)(void *record);
+
+/* The base runtime's manager, "BASE_MGR" in slot 0. Its strings live in its pool. */
+typedef struct edge_base_mgr_s {
+    edge_mgr_head_t head;
+    char *work_dir;       /* copy of the work dir (at most 256 characters) */
+    char *ca_file;        /* work dir + "/conf/rootcert.pem" */
+    char *log_conf;       /* work dir + "/conf/sdk_log.conf" */
+    char *version;        /* the caller's version (at most 32 characters), or null */
+    char *compile_time;   /* build date and time, "Mmm dd yyyy hh:mm:ss" */
+} edge_base_mgr_t;
+
+/* Allocates the one-slot global table from the root pool. 0, or EDGE_ERR_MISSING. */
+EDGE_API uint32_t edge_base_global_init(void);
+/* Slot 0 only: created zero-filled with `size` bytes on first call, the same object after. */
+EDGE_API void *edge_base_global_get(uint32_t index, size_t size);
+/* Nothing to do: the table goes with the root pool. */
+EDGE_API void edge_base_global_destroy(void);
+
+/* The registry: an array of EDGE_MGR_SLOT_COUNT record pointers, or null. */
+EDGE_API void **edge_base_MGR_GLOBAL_get(void);
+/* 0; EDGE_ERR_MISSING without a registry; EDGE_ERR_OUT_OF_RANGE for a slot above 8. */
+EDGE_API uint32_t edge_base_mgr_set(uint32_t slot, void *record);
+/* The record in the slot, or null. */
+EDGE_API void *edge_base_mgr_get(uint32_t slot);
+/* Gives the record's head a new pool (child of the root pool) and a copy of the name, and
+ * registers the record. `size` is informational. The record, or null. */
+EDGE_API void *edge_base_mgr_create_impl(uint32_t slot, const char *name, void *record,
+                                         size_t size, edge_mgr_get_vector_fn get_vector);
+/* Destroys the pool of the record in the slot (the pool field becomes null); the record
+ * stays registered. */
+EDGE_API void edge_base_mgr_delete_impl(uint32_t slot, edge_mgr_get_vector_fn get_vector);
+
+/* Fills work dir, CA file, version and compile time of BASE_MGR; `pool` is a scratch pool.
+ * 0; EDGE_ERR_MISSING; EDGE_ERR_NOT_DIRECTORY; EDGE_ERR_FILE_MISSING (fields already set). */
+EDGE_API uint32_t edge_base_info_set(edge_base_mgr_t *mgr, apr_pool_t *pool,
+                                     const char *work_dir, const char *version);
+
+/*
+ * The accessor family every library with a manager exports, here for BASE_MGR:
+ * get_vector maps the record to its head; mgr_create creates and registers the manager (the
+ * record, or null); mgr_get returns the registered record or null; mgr_get_pool the
+ * manager's pool or null; mgr_create_pool a new child pool of it or null; mgr_delete
+ * destroys the manager's pool.
+ */
+#define EDGE_MGR_DECLARE_ACCESSORS(NAME, RECORD_TYPE)                       \
+    EDGE_API edge_mgr_head_t *edge_##NAME##_MGR_get_vector(void *record);   \
+    EDGE_API RECORD_TYPE *edge_##NAME##_MGR_mgr_create(void);               \
+    EDGE_API RECORD_TYPE *edge_##NAME##_MGR_mgr_get(void);                  \
+    EDGE_API apr_pool_t *edge_##NAME##_MGR_mgr_get_pool(void);              \
+    EDGE_API apr_pool_t *edge_##NAME##_MGR_mgr_create_pool(void);           \
+    EDGE_API void edge_##NAME##_MGR_mgr_delete(void);
+
+EDGE_MGR_DECLARE_ACCESSORS(BASE, edge_base_mgr_t)
+
+/* ------------------------------------------------------------------------------------------
+ * Memory pools
+ * ------------------------------------------------------------------------------------------ */
+
+/* Creates the root pool; APR status. */
+EDGE_API uint32_t edge_base_memory_init(void);
+/* Destroys the root pool with every pool below it. */
+EDGE_API void edge_base_memory_destroy(void);
+/* A block from the root pool; null without a root pool or for size 0. */
+EDGE_API void *edge_base_frame_memory_alloc(size_t size);
+/* A child of `parent`, or of the root pool when null; null on failure. */
+EDGE_API apr_pool_t *edge_base_memory_pool_create(apr_pool_t *parent);
+/* Releases everything in the pool (destroying its children) and keeps it; null is ignored. */
+EDGE_API void edge_base_memory_pool_clear(apr_pool_t *pool);
+/* Destroys *pool and sets it to null; a null address or null pool is ignored. */
+EDGE_API void edge_base_memory_pool_destroy(apr_pool_t **pool);
+/* A block of `size` bytes from the pool, not zero-filled; null for a null pool. */
+EDGE_API void *edge_base_memory_malloc(apr_pool_t *pool, size_t size);
+/* Releases nothing (blocks go with their pool); any pointer is accepted. */
+EDGE_API void edge_base_memory_free(void *block);
+/*
+ * Bounds-checked copy and fill with the memcpy_s/memset_s contract: 0 on success; EINVAL for
+ * a null pointer or overlapping areas, ERANGE when count exceeds dest_size or a size exceeds
+ * SIZE_MAX/2. On a failure with a usable destination the destination is zero-filled (copy) or
+ * filled with the value (fill) up to dest_size; nothing is ever written past dest_size.
+ * The fill is never optimised away, so it may wipe secrets.
+ */
+EDGE_API int edge_base_memory_copy(void *dest, size_t dest_size, const void *src, size_t count);
+EDGE_API int edge_base_memory_set(void *dest, size_t dest_size, int value, size_t count);
+
+/* ------------------------------------------------------------------------------------------
+ * Files, strings and time. The pool argument serves APR's scratch use unless stated.
+ * ------------------------------------------------------------------------------------------ */
+
+/* 1 when the path names an existing regular file (or directory), else 0. Links are followed. */
+EDGE_API int edge_base_file_exist(const char *path, apr_pool_t *pool);
+EDGE_API int edge_base_directory_exist(const char *path, apr_pool_t *pool);
+/* Creates one directory, mode 0700; APR status. */
+EDGE_API uint32_t edge_base_directory_make(const char *path, apr_pool_t *pool);
+/* Reads up to *length bytes into buffer (not NUL-terminated); *length becomes the count
+ * read. 0; EDGE_ERR_MISSING; EDGE_ERR_FILE_MISSING; APR status (APR_EOF for an empty file). */
+EDGE_API uint32_t edge_base_file_read(const char *path, unsigned char *buffer, uint32_t *length,
+                                      apr_pool_t *pool);
+/* Reads at most the first 12 bytes of a file into a NUL-terminated block allocated in the
+ * pool; *length becomes the count read. 0; EDGE_ERR_MISSING; EDGE_ERR_NO_MEMORY;
+ * EDGE_ERR_FILE_MISSING; APR status. The content is never logged. */
+EDGE_API uint32_t edge_base_file_read_alloc(const char *path, unsigned char **buffer,
+                                            uint32_t *length, apr_pool_t *pool);
+/* Writes `length` bytes from the start of the file, creating it with mode 0600; an existing
+ * longer file keeps its tail. 0; EDGE_ERR_MISSING; APR status. */
+EDGE_API uint32_t edge_base_file_write(const char *path, const unsigned char *data,
+                                       uint32_t length, apr_pool_t *pool);
+/* Removes a regular file; 0 also when there is none. EDGE_ERR_MISSING for null arguments. */
+EDGE_API uint32_t edge_base_file_remove(const char *path, apr_pool_t *pool);
+
+/* Byte-wise, null-tolerant string helpers. */
+EDGE_API uint32_t edge_base_str_len(const char *text);
+EDGE_API int edge_base_str_n_cmp(const char *a, const char *b, uint32_t count);
+EDGE_API const char *edge_base_str_find(const char *text, const char *pattern);
+EDGE_API const char *edge_base_str_rfind(const char *text, const char *pattern);
+EDGE_API int32_t edge_base_str_find_pos(const char *text, const char *pattern);
+EDGE_API int32_t edge_base_str_rfind_pos(const char *text, const char *pattern);
+
+/* Milliseconds since the Unix epoch. */
+EDGE_API int64_t edge_base_time_now(void);
+/* Formats the current UTC time; *length: capacity in, length written out. 0;
+ * EDGE_ERR_MISSING; APR status. */
+EDGE_API uint32_t edge_base_time_strftime(const char *format, char *buffer, uint32_t *length);
+
+/* ------------------------------------------------------------------------------------------
+ * Logging. Messages go to the rules of conf/sdk_log.conf for the category "sdk_rule".
+ * ------------------------------------------------------------------------------------------ */
+
+#define EDGE_LOG_LEVEL_DEBUG 20
+#define EDGE_LOG_LEVEL_INFO 40
+#define EDGE_LOG_LEVEL_NOTICE 60
+#define EDGE_LOG_LEVEL_WARN 80
+#define EDGE_LOG_LEVEL_ERROR 100
+#define EDGE_LOG_LEVEL_FATAL 120
+
+/* Loads "<work dir>/conf/sdk_log.conf". 0; EDGE_ERR_MISSING without BASE_MGR; -1 (as
+ * uint32_t) when the configuration is missing, unreadable or invalid, or logging is already
+ * initialised. */
+EDGE_API uint32_t edge_base_log_init(const char *work_dir);
+/* Finishes logging; later messages are dropped. May be called any number of times. */
+EDGE_API void edge_base_log_destroy(void);
+/* Log-safe forms of identifiers and dotted addresses: a copy in the pool, the text itself,
+ * or a constant ("***", "(null)"). Read-only; valid while the pool lives. */
+EDGE_API const char *edge_base_log_fuzz_id(const char *text, apr_pool_t *pool);
+EDGE_API const char *edge_base_log_fuzz_ip(const char *text, apr_pool_t *pool);
+
+/* 1 when a message of this level would be written by some rule, else 0. Cheap. */
+EDGE_API int edge_base_log_enabled(int level);
+/* Writes one message with its source location; dropped when logging is not initialised. */
+EDGE_API void edge_base_log_write(const char *file, size_t file_len, const char *func,
+                                  size_t func_len, long line, int level, const char *format, ...)
+    __attribute__((format(printf, 7, 8)));
+
+/* Logs with the caller's file, function and line; arguments are evaluated only when the
+ * level is enabled. */
+#define EDGE_LOG(level, ...)                                                             \
+    do {                                                                                 \
+        if (edge_base_log_enabled(level))                                                \
+            edge_base_log_write(__FILE__, sizeof(__FILE__) - 1, __func__,                \
+                                sizeof(__func__) - 1, __LINE__, (level), __VA_ARGS__);   \
+    } while (0)
+#define EDGE_LOG_DEBUG(...) EDGE_LOG(EDGE_LOG_LEVEL_DEBUG, __VA_ARGS__)
+#define EDGE_LOG_INFO(...) EDGE_LOG(EDGE_LOG_LEVEL_INFO, __VA_ARGS__)
+#define EDGE_LOG_WARN(...) EDGE_LOG(EDGE_LOG_LEVEL_WARN, __VA_ARGS__)
+#define EDGE_LOG_ERROR(...) EDGE_LOG(EDGE_LOG_LEVEL_ERROR, __VA_ARGS__)
+
+/* ------------------------------------------------------------------------------------------
+ * Lists: a doubly linked list of caller pointers in a pool of its own. One thread at a time.
+ * ------------------------------------------------------------------------------------------ */
+
+typedef struct edge_base_list_s edge_base_list_t;
+typedef struct edge_base_list_node_s {
+    struct edge_base_list_node_s *next;
+    struct edge_base_list_node_s *prev;
+    edge_base_list_t *list;
+    void *data;
+} edge_base_list_node_t;
+struct edge_base_list_s {
+    uint32_t count;
+    edge_base_list_node_t *head;
+    edge_base_list_node_t *tail;
+    apr_pool_t *pool;  /* the list's own pool: the record and every node live in it */
+};
+/* The caller's iteration state, for example on its stack. */
+typedef struct edge_base_list_iter_s {
+    edge_base_list_node_t *current;
+    edge_base_list_node_t *next;
+    edge_base_list_node_t *prev;
+} edge_base_list_iter_t;
+
+EDGE_API edge_base_list_t *edge_base_list_create(apr_pool_t *pool);
+EDGE_API int edge_base_list_is_empty(const edge_base_list_t *list);
+EDGE_API uint32_t edge_base_list_count_get(const edge_base_list_t *list);
+/* 0; EDGE_ERR_MISSING for a null list; EDGE_ERR_NO_MEMORY when no node can be allocated. */
+EDGE_API uint32_t edge_base_list_add_head(edge_base_list_t *list, void *data);
+EDGE_API uint32_t edge_base_list_add_tail(edge_base_list_t *list, void *data);
+EDGE_API void *edge_base_list_get_head(const edge_base_list_t *list);
+EDGE_API void *edge_base_list_get_tail(const edge_base_list_t *list);
+/* Removed nodes stay in the list's pool until the list is deleted. */
+EDGE_API void *edge_base_list_remove_head(edge_base_list_t *list);
+EDGE_API void *edge_base_list_remove_tail(edge_base_list_t *list);
+/* Forward and backward iteration; null at the end. The node just returned may be removed. */
+EDGE_API void *edge_base_list_loop_start(const edge_base_list_t *list, edge_base_list_iter_t *iter);
+EDGE_API void *edge_base_list_loop_next(const edge_base_list_t *list, edge_base_list_iter_t *iter);
+EDGE_API void *edge_base_list_reverse_start(const edge_base_list_t *list, edge_base_list_iter_t *iter);
+EDGE_API void *edge_base_list_reverse_next(const edge_base_list_t *list, edge_base_list_iter_t *iter);
+/* Destroys the list's pool; the caller's data is untouched. Null is ignored. */
+EDGE_API void edge_base_list_delete(edge_base_list_t *list);
+
+/* ------------------------------------------------------------------------------------------
+ * Retry worker: runs an operation on its own thread, at once and then after delays of 2, 4,
+ * 8 ... seconds up to a ceiling, until success (when asked), a try limit, or a stop.
+ * ------------------------------------------------------------------------------------------ */
+
+typedef uint32_t (*edge_base_retry_fn)(void *arg);
+
+/* The worker's fields are written by the kit only. */
+typedef struct edge_base_retry_s {
+    apr_pool_t *pool;
+    char *name;
+    uint32_t running;         /* touched only atomically */
+    uint32_t try_count;
+    int32_t max_retries;      /* negative: no limit */
+    uint32_t delay;           /* seconds */
+    uint32_t max_delay;       /* seconds */
+    uint32_t stop_on_success;
+    edge_base_retry_fn operation;
+    void *arg;
+    apr_thread_t *thread;
+} edge_base_retry_t;
+
+EDGE_API edge_base_retry_t *edge_base_retry_create(const char *name, apr_pool_t *pool);
+/* 0; EDGE_ERR_MISSING for a null worker or operation, or a max retries or max delay of 0. */
+EDGE_API uint32_t edge_base_retry_config(edge_base_retry_t *worker, edge_base_retry_fn operation,
+                                         int32_t max_retries, uint32_t max_delay,
+                                         uint32_t stop_on_success);
+/* Starts the thread (no change when it has one). 0; EDGE_ERR_MISSING; APR status. */
+EDGE_API uint32_t edge_base_retry_start(edge_base_retry_t *worker, void *arg);
+/* Logs the success and stops the worker. 0; EDGE_ERR_MISSING for a null worker. */
+EDGE_API uint32_t edge_base_retry_success_notify(edge_base_retry_t *worker);
+/* Stops and joins the thread; returns within about 100 ms plus the running operation. 0;
+ * EDGE_ERR_MISSING for a null worker. */
+EDGE_API uint32_t edge_base_retry_stop(edge_base_retry_t *worker);
+/* Stops the worker and destroys its pool with the record; null is ignored. */
+EDGE_API void edge_base_retry_delete(edge_base_retry_t *worker);
+/* The next delay (doubling from 1, capped at max delay), also stored; 0 for null. */
+EDGE_API uint32_t edge_base_retry_calc_delay(edge_base_retry_t *worker);
+/* The thread body started by edge_base_retry_start. */
+EDGE_API void *APR_THREAD_FUNC edge_base_retry_runner(apr_thread_t *thread, void *worker);
+
+/* ------------------------------------------------------------------------------------------
+ * Schedule job: runs a job function on its own thread, first after an interval, then after
+ * the sleep the job chose (seconds, stored through its first argument), or after the
+ * exception sleep when the job failed or chose no positive sleep.
+ * ------------------------------------------------------------------------------------------ */
+
+/* `long` is 32-bit on 32-bit ARM and 64-bit on 64-bit targets. */
+typedef uint32_t (*edge_base_schedule_job_fn)(long *sleep_seconds, void *arg);
+
+typedef struct edge_base_schedule_job_s {
+    apr_pool_t *pool;
+    char *name;
+    uint32_t running;         /* touched only atomically */
+    long interval;            /* seconds before the first run */
+    long exception_sleep;     /* seconds after a failed run */
+    edge_base_schedule_job_fn job;
+    void *arg;
+    apr_thread_t *thread;
+} edge_base_schedule_job_t;
+
+EDGE_API edge_base_schedule_job_t *edge_base_schedule_job_create(const char *name, apr_pool_t *pool);
+/* 0; EDGE_ERR_MISSING for a null job or function, or an interval or exception sleep of 0. */
+EDGE_API uint32_t edge_base_schedule_job_config(edge_base_schedule_job_t *job,
+                                                edge_base_schedule_job_fn fn, long interval,
+                                                long exception_sleep);
+/* Starts the thread (no change when it has one). 0; EDGE_ERR_MISSING; APR status. */
+EDGE_API uint32_t edge_base_schedule_job_start(edge_base_schedule_job_t *job, void *arg);
+/* Stops and joins; a stop during a wait lets the job run once more. Clears interval and
+ * exception sleep, so configure again before the next start. 0; EDGE_ERR_MISSING for null. */
+EDGE_API uint32_t edge_base_schedule_job_stop(edge_base_schedule_job_t *job);
+EDGE_API void edge_base_schedule_job_delete(edge_base_schedule_job_t *job);
+EDGE_API void *APR_THREAD_FUNC edge_base_schedule_job_runner(apr_thread_t *thread, void *job);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* GRAVEL_EDGE_BASE_H */

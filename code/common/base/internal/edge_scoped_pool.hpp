@@ -1,0 +1,41 @@
+// RAII for the kit's pools and small helpers shared by the kit's libraries.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include <gravel/edge_base.h>
+
+namespace gravel {
+
+// A temporary pool for one operation: created from a parent (the root pool when null) and
+// destroyed on every path out of the scope.
+class ScopedPool {
+public:
+    explicit ScopedPool(apr_pool_t *parent) noexcept : pool_(edge_base_memory_pool_create(parent)) {}
+    ~ScopedPool() { edge_base_memory_pool_destroy(&pool_); }
+    ScopedPool(const ScopedPool &) = delete;
+    ScopedPool &operator=(const ScopedPool &) = delete;
+
+    apr_pool_t *get() const noexcept { return pool_; }
+    explicit operator bool() const noexcept { return pool_ != nullptr; }
+
+private:
+    apr_pool_t *pool_;
+};
+
+// 32-bit flags shared between threads (running, connected) are plain uint32_t fields of C
+// records; these read and change them atomically.
+inline uint32_t atomic_read32(uint32_t &flag) noexcept {
+    return std::atomic_ref<uint32_t>(flag).load(std::memory_order_acquire);
+}
+inline void atomic_set32(uint32_t &flag, uint32_t value) noexcept {
+    std::atomic_ref<uint32_t>(flag).store(value, std::memory_order_release);
+}
+// Takes a flag down to 0 and returns what it held. Two parties taking the same flag down
+// at once (a stop racing a worker's own ending) leave it at 0, never wrapped around.
+inline uint32_t atomic_take_down32(uint32_t &flag) noexcept {
+    return std::atomic_ref<uint32_t>(flag).exchange(0, std::memory_order_acq_rel);
+}
+
+}  // namespace gravel

@@ -1,0 +1,86 @@
+// The schedule job: a job function run periodically on its own thread; the job chooses its
+// next sleep.
+#include <gravel/edge_base.h>
+
+#include "edge_base_worker.hpp"
+
+using gravel::atomic_read32;
+using gravel::atomic_set32;
+using gravel::atomic_take_down32;
+
+extern "C" {
+
+EDGE_API edge_base_schedule_job_t *edge_base_schedule_job_create(const char *name, apr_pool_t *pool) {
+    edge_base_schedule_job_t *job = gravel::worker::create_record<edge_base_schedule_job_t>(name, pool);
+    if (job != nullptr) EDGE_LOG_INFO("schedule job create, name:%s", job->name);
+    return job;
+}
+
+EDGE_API uint32_t edge_base_schedule_job_config(edge_base_schedule_job_t *job, edge_base_schedule_job_fn fn,
+                                                long interval, long exception_sleep) {
+    if (job == nullptr || fn == nullptr || interval == 0 || exception_sleep == 0) return EDGE_ERR_MISSING;
+    job->job = fn;
+    job->interval = interval;
+    job->exception_sleep = exception_sleep;
+    atomic_set32(job->running, 0);
+    return EDGE_OK;
+}
+
+EDGE_API void *APR_THREAD_FUNC edge_base_schedule_job_runner(apr_thread_t *thread, void *arg) {
+    auto *job = static_cast<edge_base_schedule_job_t *>(arg);
+    if (job == nullptr || job->job == nullptr) return nullptr;
+    long sleep = job->interval;
+    while (atomic_read32(job->running) != 0) {
+        EDGE_LOG_INFO("jobName:%s sleep %lds.", job->name, sleep);
+        gravel::worker::interruptible_wait(job->running, sleep);
+        // Runs also when the wait ended on a stop: a stop during a wait gets one last run.
+        const uint32_t status = job->job(&sleep, job->arg);
+        if (status != 0 || sleep <= 0) {
+            EDGE_LOG_INFO("invalid sleep time: %ld, will use exception_sleep.", sleep);
+            sleep = job->exception_sleep;
+        }
+    }
+    EDGE_LOG_INFO("job worker:%s exit.", job->name);
+    apr_thread_exit(thread, 0);
+    return nullptr;
+}
+
+EDGE_API uint32_t edge_base_schedule_job_start(edge_base_schedule_job_t *job, void *arg) {
+    if (job == nullptr) return EDGE_ERR_MISSING;
+    if (job->thread != nullptr) return EDGE_OK;
+    job->arg = arg;
+    atomic_set32(job->running, 1);
+    apr_status_t rv = apr_thread_create(&job->thread, nullptr, edge_base_schedule_job_runner, job, job->pool);
+    if (rv != APR_SUCCESS) {
+        atomic_set32(job->running, 0);
+        job->thread = nullptr;
+    }
+    return rv;
+}
+
+EDGE_API uint32_t edge_base_schedule_job_stop(edge_base_schedule_job_t *job) {
+    if (job == nullptr) return EDGE_ERR_MISSING;
+    if (atomic_take_down32(job->running) == 0) {
+        EDGE_LOG_WARN("schedule job %s is already stop.", job->name);
+        // A runner that ended after a reconfiguration is still joined, so its thread never
+        // outlives the job's pool.
+        (void)gravel::worker::join(job->thread);
+        return EDGE_OK;
+    }
+    if (job->thread != nullptr) {
+        const int exit_value = gravel::worker::join(job->thread);
+        EDGE_LOG_INFO("schedule job %s exited, ret:%d", job->name, exit_value);
+    }
+    job->interval = 0;
+    job->exception_sleep = 0;
+    return EDGE_OK;
+}
+
+EDGE_API void edge_base_schedule_job_delete(edge_base_schedule_job_t *job) {
+    if (job == nullptr) return;
+    (void)edge_base_schedule_job_stop(job);
+    apr_pool_t *pool = job->pool;
+    edge_base_memory_pool_destroy(&pool);
+}
+
+}  // extern "C"

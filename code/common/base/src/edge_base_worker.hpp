@@ -1,0 +1,56 @@
+// Shared pieces of the two background workers (retry worker and schedule job).
+#pragma once
+
+#include <limits>
+
+#include <apr_thread_proc.h>
+#include <apr_time.h>
+
+#include <gravel/edge_base.h>
+
+#include "edge_scoped_pool.hpp"
+
+namespace gravel::worker {
+
+// Waits `seconds` in steps of 100 ms, reading the running flag before each step; returns
+// early once the flag reads clear. A stop is therefore seen within about 100 ms.
+inline void interruptible_wait(uint32_t &running, long long seconds) noexcept {
+    constexpr apr_interval_time_t kStep = 100000;  // microseconds
+    constexpr long long kMaxSeconds = std::numeric_limits<long long>::max() / 10;
+    const long long steps = seconds > kMaxSeconds ? std::numeric_limits<long long>::max() : seconds * 10;
+    for (long long step = 0; step < steps; ++step) {
+        if (atomic_read32(running) == 0) return;
+        apr_sleep(kStep);
+    }
+}
+
+// Joins a worker's thread and forgets it; the thread's exit value, or -1 without a thread.
+inline int join(apr_thread_t *&thread) noexcept {
+    if (thread == nullptr) return -1;
+    apr_status_t exit_value = 0;
+    (void)apr_thread_join(&exit_value, thread);
+    thread = nullptr;
+    return static_cast<int>(exit_value);
+}
+
+// A copy of the name in a new child pool of `parent`, with a zero-filled record of type T.
+template <typename T>
+T *create_record(const char *name, apr_pool_t *parent) noexcept {
+    if (name == nullptr || name[0] == '\0' || parent == nullptr) return nullptr;
+    apr_pool_t *pool = edge_base_memory_pool_create(parent);
+    if (pool == nullptr) return nullptr;
+    auto *record = static_cast<T *>(edge_base_memory_malloc(pool, sizeof(T)));
+    const size_t name_len = edge_base_str_len(name);
+    auto *copy = static_cast<char *>(edge_base_memory_malloc(pool, name_len + 1));
+    if (record == nullptr || copy == nullptr) {
+        edge_base_memory_pool_destroy(&pool);
+        return nullptr;
+    }
+    edge_base_memory_set(record, sizeof(T), 0, sizeof(T));
+    edge_base_memory_copy(copy, name_len + 1, name, name_len + 1);
+    record->pool = pool;
+    record->name = copy;
+    return record;
+}
+
+}  // namespace gravel::worker

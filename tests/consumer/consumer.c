@@ -1,0 +1,23 @@
+/* A minimal module built against the installed kit: initialise, log, use a pool, tear down. */
+#include <stdio.h>
+#include <string.h>
+
+#include <gravel/edge_base.h>
+
+int main(int argc, char **argv) {
+    if (argc != 2) return 2;
+    uint32_t rc = edge_base_init(argv[1], "consumer-1.0");
+    if (rc != EDGE_OK) {
+        fprintf(stderr, "edge_base_init: %u (%s)\n", rc, edge_base_status_name(rc));
+        return 1;
+    }
+    apr_pool_t *pool = edge_BASE_MGR_mgr_create_pool();
+    const char *masked = edge_base_log_fuzz_id("module-0123456789", pool);
+    EDGE_LOG_INFO("consumer running as %s", masked);
+    int ok = pool != NULL && strcmp(masked, "mo*************89") == 0 &&
+             strcmp(edge_base_get_workdir(), argv[1]) == 0;
+    edge_base_memory_pool_destroy(&pool);
+    edge_base_destroy();
+    puts(ok ? "consumer ok" : "consumer FAILED");
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,83 @@
+#include "gravel_test_support.hpp"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace gravel::test {
+
+TempDir::TempDir() {
+    const char *base = std::getenv("TMPDIR");
+    std::string tmpl = std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/gravel-test-XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (mkdtemp(buf.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = buf.data();
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+}
+
+void write_file(const std::string &path, const std::string &content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) throw std::runtime_error("cannot write " + path);
+    out << content;
+}
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+bool exists(const std::string &path) { return fs::exists(path); }
+
+void make_dirs(const std::string &path) { fs::create_directories(path); }
+
+std::string capture_log_conf(const std::string &log_path) {
+    return "[global]\nstrict init = true\n[formats]\nplain = \"%V %m%n\"\n[rules]\nsdk_rule.DEBUG \"" + log_path +
+           "\"; plain\n";
+}
+
+WorkDir::WorkDir() {
+    make_dirs(file("conf"));
+    make_dirs(file("log"));
+    write_file(file("conf/rootcert.pem"), "placeholder CA file\n");
+    write_file(file("conf/sdk_log.conf"), capture_log_conf(log_path()));
+}
+
+std::string WorkDir::log() const { return read_file(log_path()); }
+
+std::vector<std::string> WorkDir::log_lines() const {
+    std::vector<std::string> lines;
+    std::istringstream in(log());
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+bool WorkDir::logged(const std::string &line) const { return count_logged(line) > 0; }
+
+size_t WorkDir::count_logged(const std::string &line) const {
+    size_t n = 0;
+    for (const auto &l : log_lines()) n += l == line ? 1 : 0;
+    return n;
+}
+
+bool wait_until(const std::function<bool()> &done, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= end) return done();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+}  // namespace gravel::test
