@@ -1,5 +1,6 @@
 // The logging engine end to end: configuration files in, log lines out.
-#include "../src/edge_base_log_engine.hpp"
+#include "edge_base_log_engine.hpp"
+#include "gravel_test_support.hpp"
 
 #include <gtest/gtest.h>
 
@@ -27,22 +28,13 @@ namespace {
 
 namespace fs = std::filesystem;
 namespace glog = gravel::log;
+using gravel::test::read_file;
+using gravel::test::TempDir;
+using gravel::test::write_file;
 
 constexpr int kDebug = 20, kInfo = 40, kWarn = 80, kError = 100;
 
 // ---- helpers --------------------------------------------------------------------------------
-
-std::string read_file(const fs::path &p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-void write_text(const fs::path &p, std::string_view text) {
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out << text;
-}
 
 std::vector<std::string> lines_of(const std::string &text) {
     std::vector<std::string> out;
@@ -77,25 +69,6 @@ void logf(int level, const char *fmt, ...) {
     glog::write(file, sizeof file - 1, func, sizeof func - 1, 42, level, fmt, ap);
     va_end(ap);
 }
-
-// A fresh directory under the system temporary directory, removed afterwards.
-class TempDir {
-public:
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "gravel-log-XXXXXX").string();
-        if (!mkdtemp(tmpl.data())) std::abort();
-        path_ = tmpl;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const fs::path &path() const { return path_; }
-    std::string operator/(std::string_view name) const { return (path_ / name).string(); }
-
-private:
-    fs::path path_;
-};
 
 // Sends a file descriptor (1 or 2) to a file until finish().
 class FdCapture {
@@ -166,21 +139,22 @@ protected:
 
     // Writes the configuration and initialises with it.
     int load(const std::string &conf, const char *category = "sdk_rule") {
-        write_text(conf_path(), conf);
+        write_file(conf_path(), conf);
         return glog::init(conf_path().c_str(), category);
     }
     // As load(), with stderr captured; the diagnostic goes to `diag`.
     int load_quiet(const std::string &conf, std::string &diag, const char *category = "sdk_rule") {
-        FdCapture err(STDERR_FILENO, dir / "stderr.txt");
+        FdCapture err(STDERR_FILENO, dir.file("stderr.txt"));
         int rc = load(conf, category);
         diag = err.finish();
         return rc;
     }
-    std::string conf_path() const { return dir / "log.conf"; }
+    std::string conf_path() const { return dir.file("log.conf"); }
+    fs::path root() const { return dir.path(); }
     // A rule line writing the category's messages to a file of the temp dir with `format`.
     std::string file_rule(const std::string &name, const std::string &selector = "*.*",
                           const std::string &format = "plain") const {
-        return selector + " \"" + (dir / name) + "\"; " + format + "\n";
+        return selector + " \"" + dir.file(name) + "\"; " + format + "\n";
     }
 
     TempDir dir;
@@ -199,17 +173,17 @@ TEST_F(LogTest, MessagesOutsideInitAndFiniAreDropped) {
     glog::fini();
     EXPECT_FALSE(glog::enabled(kError));
     logf(kError, "after fini");
-    EXPECT_EQ(read_file(dir / "out.log"), "while initialised 1\n");
+    EXPECT_EQ(read_file(dir.file("out.log")), "while initialised 1\n");
 }
 
 TEST_F(LogTest, SecondInitFailsAndKeepsTheFirstConfiguration) {
     ASSERT_EQ(load(kPlain + "[rules]\n" + file_rule("first.log")), 0);
-    write_text(dir / "other.conf", kPlain + "[rules]\n" + file_rule("second.log"));
-    EXPECT_EQ(glog::init((dir / "other.conf").c_str(), "sdk_rule"), -1);
+    write_file(dir.file("other.conf"), kPlain + "[rules]\n" + file_rule("second.log"));
+    EXPECT_EQ(glog::init((dir.file("other.conf")).c_str(), "sdk_rule"), -1);
     logf(kInfo, "m");
     glog::fini();
-    EXPECT_EQ(read_file(dir / "first.log"), "m\n");
-    EXPECT_FALSE(fs::exists(dir / "second.log"));
+    EXPECT_EQ(read_file(dir.file("first.log")), "m\n");
+    EXPECT_FALSE(fs::exists(dir.file("second.log")));
 }
 
 TEST_F(LogTest, FiniWithoutInitAndRepeatedFiniAreHarmless) {
@@ -222,8 +196,8 @@ TEST_F(LogTest, FiniWithoutInitAndRepeatedFiniAreHarmless) {
     ASSERT_EQ(load(kPlain + "[rules]\n" + file_rule("b.log")), 0);
     logf(kInfo, "again");
     glog::fini();
-    EXPECT_EQ(read_file(dir / "a.log"), "");
-    EXPECT_EQ(read_file(dir / "b.log"), "again\n");
+    EXPECT_EQ(read_file(dir.file("a.log")), "");
+    EXPECT_EQ(read_file(dir.file("b.log")), "again\n");
 }
 
 TEST_F(LogTest, FailedInitSetsNothingUp) {
@@ -232,32 +206,32 @@ TEST_F(LogTest, FailedInitSetsNothingUp) {
     ASSERT_EQ(load_quiet(kPlain + "[rules]\n" + file_rule("ok.log") + "*.NOPE >stdout\n", diag), -1);
     for (int level = 0; level < 256; ++level) ASSERT_FALSE(glog::enabled(level)) << level;
     logf(kError, "dropped");
-    EXPECT_EQ(read_file(dir / "ok.log"), "");
+    EXPECT_EQ(read_file(dir.file("ok.log")), "");
     // Nothing half set up blocks a later, valid init.
     ASSERT_EQ(load(kPlain + "[rules]\n" + file_rule("ok.log")), 0);
     logf(kError, "kept");
     glog::fini();
-    EXPECT_EQ(read_file(dir / "ok.log"), "kept\n");
+    EXPECT_EQ(read_file(dir.file("ok.log")), "kept\n");
 }
 
 TEST_F(LogTest, UnreadableConfigurationFilesFailWithADiagnostic) {
-    fs::create_directory(dir.path() / "a_directory");
+    fs::create_directory(root() / "a_directory");
     struct Case {
         std::string path;
         const char *reason;
     } cases[] = {
-        {dir / "missing.conf", "cannot open"},
-        {dir / "a_directory", "not a regular file"},
+        {dir.file("missing.conf"), "cannot open"},
+        {dir.file("a_directory"), "not a regular file"},
     };
     for (const Case &c : cases) {
-        FdCapture err(STDERR_FILENO, dir / "stderr.txt");
+        FdCapture err(STDERR_FILENO, dir.file("stderr.txt"));
         EXPECT_EQ(glog::init(c.path.c_str(), "sdk_rule"), -1);
         std::string diag = err.finish();
         EXPECT_NE(diag.find(c.path), std::string::npos) << diag;
         EXPECT_NE(diag.find(c.reason), std::string::npos) << diag;
         EXPECT_EQ(std::count(diag.begin(), diag.end(), '\n'), 1) << diag;
     }
-    FdCapture err(STDERR_FILENO, dir / "stderr.txt");
+    FdCapture err(STDERR_FILENO, dir.file("stderr.txt"));
     EXPECT_EQ(glog::init(nullptr, "sdk_rule"), -1);
     EXPECT_EQ(glog::init(conf_path().c_str(), nullptr), -1);
 }
@@ -265,7 +239,7 @@ TEST_F(LogTest, UnreadableConfigurationFilesFailWithADiagnostic) {
 TEST_F(LogTest, EmptyFileOrNoRulesLoadsAndLogsNothing) {
     const std::string confs[] = {"", "# only a comment\n\n", "[global]\nstrict init = true\n[formats]\nf = \"%m\"\n"};
     for (const std::string &conf : confs) {
-        FdCapture out(STDOUT_FILENO, dir / "stdout.txt");
+        FdCapture out(STDOUT_FILENO, dir.file("stdout.txt"));
         ASSERT_EQ(load(conf), 0) << conf;
         for (int level = 0; level < 256; ++level) ASSERT_FALSE(glog::enabled(level));
         logf(kError, "nothing");
@@ -285,10 +259,10 @@ fs::path fixture_dir() {
 class FixtureTest : public LogTest {
 protected:
     void SetUp() override {
-        fs::create_directories(dir.path() / "home" / "log");
-        fs::create_directories(dir.path() / "work" / "test_multithread-logs");
-        home_.emplace("HOME", dir / "home");
-        cwd_.emplace(dir.path() / "work");
+        fs::create_directories(root() / "home" / "log");
+        fs::create_directories(root() / "work" / "test_multithread-logs");
+        home_.emplace("HOME", dir.file("home"));
+        cwd_.emplace(root() / "work");
     }
     void TearDown() override {
         glog::fini();
@@ -307,7 +281,7 @@ TEST_F(FixtureTest, EverySampleLoads) {
         ++count;
         std::string diag;
         {
-            FdCapture err(STDERR_FILENO, dir / "stderr.txt");
+            FdCapture err(STDERR_FILENO, dir.file("stderr.txt"));
             EXPECT_EQ(glog::init(entry.path().c_str(), "sdk_rule"), 0) << entry.path();
             diag = err.finish();
         }
@@ -348,7 +322,7 @@ TEST_F(FixtureTest, SamplesRouteMessagesAsWritten) {
         SCOPED_TRACE(std::string(c.file) + " as " + c.category);
         std::string captured;
         {
-            FdCapture cap(c.fd, dir / "captured.txt");
+            FdCapture cap(c.fd, dir.file("captured.txt"));
             ASSERT_EQ(glog::init((fixture_dir() / c.file).c_str(), c.category), 0);
             logf(c.level, "hello");
             glog::fini();
@@ -417,7 +391,7 @@ std::vector<BadConf> strict_errors(const std::string &missing_dir) {
 }
 
 TEST_F(LogTest, StrictInitRefusesBadConfigurations) {
-    for (const BadConf &c : strict_errors(dir / "no/such/dir")) {
+    for (const BadConf &c : strict_errors(dir.file("no/such/dir"))) {
         SCOPED_TRACE(c.name);
         std::string diag;
         EXPECT_EQ(load_quiet(c.text, diag), -1);
@@ -438,7 +412,7 @@ TEST_F(LogTest, LinesUpToTheLimitAreAccepted) {
     ASSERT_EQ(load(conf), 0);
     logf(kInfo, "x");
     glog::fini();
-    EXPECT_EQ(read_file(dir / "out.log"), pattern);
+    EXPECT_EQ(read_file(dir.file("out.log")), pattern);
 }
 
 TEST_F(LogTest, NonStrictInitSkipsBadLinesAndKeepsTheRest) {
@@ -455,13 +429,13 @@ TEST_F(LogTest, NonStrictInitSkipsBadLinesAndKeepsTheRest) {
         {"unknown level in rule", "", "", "*.NOPE >stdout\n"},
         {"syslog without facility", "", "", "*.* >syslog\n"},
         {"unknown format name", "", "", "*.* >stdout; nope\n"},
-        {"unopenable static file", "", "", "*.* \"" + (dir / "no/such/dir/x.log") + "\"\n"},
+        {"unopenable static file", "", "", "*.* \"" + (dir.file("no/such/dir/x.log")) + "\"\n"},
         {"unknown output", "", "", "*.* stdout\n"},
         {"archive path without number", "", "", "*.* \"x.log\", 10 ~ \"x.old\"\n"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        fs::remove(dir / "ok.log");
+        fs::remove(dir.file("ok.log"));
         std::string conf = std::string("[global]\nstrict init = FALSE\n[levels]\n") + c.levels +
                            "[formats]\nplain = \"%m%n\"\n" + c.formats + "[rules]\n" + c.rules +
                            file_rule("ok.log");
@@ -470,7 +444,7 @@ TEST_F(LogTest, NonStrictInitSkipsBadLinesAndKeepsTheRest) {
         EXPECT_NE(diag.find("line ignored"), std::string::npos) << diag;
         logf(kInfo, "still logging");
         glog::fini();
-        EXPECT_EQ(read_file(dir / "ok.log"), "still logging\n");
+        EXPECT_EQ(read_file(dir.file("ok.log")), "still logging\n");
     }
 }
 
@@ -518,30 +492,30 @@ TEST_F(LogTest, CommentsContinuationAndQuotes) {
         "hashes = \"x#y %m%n\"   # comment after the quotes\n"
         "inner = \"say \"hi\" %m%n\"\n"
         "[rules\t]\n"
-        "*.*   \"" + (dir / "joined.log") + "\"   \\\n"
+        "*.*   \"" + (dir.file("joined.log")) + "\"   \\\n"
         "   ;joined\n" +
         file_rule("hashes.log", "*.*", "hashes") + file_rule("inner.log", "*.*", "inner") +
         file_rule("default.log", "*.*", "") +
-        "*.*  \"" + (dir / "default.log") + "\"   # no format: the default\n";
+        "*.*  \"" + (dir.file("default.log")) + "\"   # no format: the default\n";
     ASSERT_EQ(load(conf), 0);
     logf(kInfo, "m");
     glog::fini();
-    EXPECT_EQ(read_file(dir / "joined.log"), "abc m\n");
-    EXPECT_EQ(read_file(dir / "hashes.log"), "x#y m\n");
-    EXPECT_EQ(read_file(dir / "inner.log"), "say \"hi\" m\n");
-    EXPECT_EQ(read_file(dir / "default.log"), "#m#\n#m#\n");
+    EXPECT_EQ(read_file(dir.file("joined.log")), "abc m\n");
+    EXPECT_EQ(read_file(dir.file("hashes.log")), "x#y m\n");
+    EXPECT_EQ(read_file(dir.file("inner.log")), "say \"hi\" m\n");
+    EXPECT_EQ(read_file(dir.file("default.log")), "#m#\n#m#\n");
 }
 
 TEST_F(LogTest, EnvironmentVariablesAreReadOnceAtLoad) {
-    fs::create_directory(dir.path() / "envdir");
-    ScopedEnv var("GRAVEL_LOG_TEST_DIR", (dir.path() / "envdir").string());
+    fs::create_directory(root() / "envdir");
+    ScopedEnv var("GRAVEL_LOG_TEST_DIR", (root() / "envdir").string());
     ASSERT_EQ(load("[formats]\nf = \"%E(GRAVEL_LOG_TEST_DIR) %m%n\"\n[rules]\n"
                    "*.* \"%E(GRAVEL_LOG_TEST_DIR)/env.log\"; f\n"),
               0);
     setenv("GRAVEL_LOG_TEST_DIR", "/changed", 1);
     logf(kInfo, "m");
     glog::fini();
-    EXPECT_EQ(read_file(dir.path() / "envdir" / "env.log"), (dir.path() / "envdir").string() + " m\n");
+    EXPECT_EQ(read_file(root() / "envdir" / "env.log"), (root() / "envdir").string() + " m\n");
 }
 
 // ---- rules ---------------------------------------------------------------------------------
@@ -566,12 +540,12 @@ TEST_F(LogTest, CategorySelectors) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string(c.selector) + " vs " + c.category);
-        fs::remove(dir / "out.log");
+        fs::remove(dir.file("out.log"));
         ASSERT_EQ(load(kPlain + "[rules]\n" + file_rule("out.log", std::string(c.selector) + ".*"), c.category), 0);
         EXPECT_EQ(glog::enabled(kInfo), c.delivered);
         logf(kInfo, "m");
         glog::fini();
-        EXPECT_EQ(read_file(dir / "out.log"), c.delivered ? "m\n" : "");
+        EXPECT_EQ(read_file(dir.file("out.log")), c.delivered ? "m\n" : "");
     }
 }
 
@@ -588,12 +562,12 @@ TEST_F(LogTest, LevelSelectors) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string(c.selector) + " at " + std::to_string(c.level));
-        fs::remove(dir / "out.log");
+        fs::remove(dir.file("out.log"));
         ASSERT_EQ(load("[levels]\nTRACE = 30\n" + kPlain + "[rules]\n" + file_rule("out.log", std::string("*.") + c.selector)), 0);
         EXPECT_EQ(glog::enabled(c.level), c.delivered);
         logf(c.level, "m");
         glog::fini();
-        EXPECT_EQ(read_file(dir / "out.log"), c.delivered ? "m\n" : "");
+        EXPECT_EQ(read_file(dir.file("out.log")), c.delivered ? "m\n" : "");
     }
 }
 
@@ -606,8 +580,8 @@ TEST_F(LogTest, GlobalLogLevelIsAFloorForEveryRule) {
     logf(kInfo, "info");
     logf(kWarn, "warn");
     glog::fini();
-    EXPECT_EQ(read_file(dir / "a.log"), "warn\n");
-    EXPECT_EQ(read_file(dir / "b.log"), "");
+    EXPECT_EQ(read_file(dir.file("a.log")), "warn\n");
+    EXPECT_EQ(read_file(dir.file("b.log")), "");
 }
 
 TEST_F(LogTest, EveryMatchingRuleAppliesInFileOrderWithItsOwnFormat) {
@@ -618,7 +592,7 @@ TEST_F(LogTest, EveryMatchingRuleAppliesInFileOrderWithItsOwnFormat) {
     logf(kInfo, "a");
     logf(kError, "b");
     glog::fini();
-    EXPECT_EQ(read_file(dir / "out.log"), "1 INFO a\n2 info a\n1 ERROR b\n2 error b\n");
+    EXPECT_EQ(read_file(dir.file("out.log")), "1 INFO a\n2 info a\n1 ERROR b\n2 error b\n");
 }
 
 TEST_F(LogTest, BangRuleCatchesCategoriesNoOtherRuleNames) {
@@ -631,7 +605,7 @@ TEST_F(LogTest, BangRuleCatchesCategoriesNoOtherRuleNames) {
         {"sdk_.ERROR >stdout; n1\n!.* >stdout; n2\n", ""}, // named (for another level) is named
     };
     for (const Case &c : cases) {
-        FdCapture out(STDOUT_FILENO, dir / "stdout.txt");
+        FdCapture out(STDOUT_FILENO, dir.file("stdout.txt"));
         ASSERT_EQ(load("[formats]\nn1 = \"1 %m%n\"\nn2 = \"2 %m%n\"\nn3 = \"3 %m%n\"\n[rules]\n" + c.rules), 0);
         logf(kInfo, "m");
         glog::fini();
@@ -647,7 +621,7 @@ TEST_F(LogTest, UserLevelsAndUndefinedNumbers) {
     logf(kInfo, "b"); // number 40 was renamed
     logf(50, "c");    // no level has this number
     glog::fini();
-    EXPECT_EQ(read_file(dir / "out.log"), "TRACE trace a\nLOUD loud b\nUNKNOWN unknown c\n");
+    EXPECT_EQ(read_file(dir.file("out.log")), "TRACE trace a\nLOUD loud b\nUNKNOWN unknown c\n");
 }
 
 TEST_F(LogTest, LevelsOutOfRangeAreDropped) {
@@ -658,14 +632,14 @@ TEST_F(LogTest, LevelsOutOfRangeAreDropped) {
     logf(256, "b");
     logf(255, "c");
     glog::fini();
-    EXPECT_EQ(read_file(dir / "out.log"), "c\n");
+    EXPECT_EQ(read_file(dir.file("out.log")), "c\n");
 }
 
 // ---- outputs ---------------------------------------------------------------------------------
 
 TEST_F(LogTest, StandardStreams) {
-    FdCapture out(STDOUT_FILENO, dir / "stdout.txt");
-    FdCapture err(STDERR_FILENO, dir / "stderr.txt");
+    FdCapture out(STDOUT_FILENO, dir.file("stdout.txt"));
+    FdCapture err(STDERR_FILENO, dir.file("stderr.txt"));
     ASSERT_EQ(load("[formats]\nf = \"%V %m%n\"\n[rules]\n*.=INFO >stdout; f\n*.ERROR > stderr ; f\n"), 0);
     logf(kInfo, "to out");
     logf(kError, "to err");
@@ -675,11 +649,11 @@ TEST_F(LogTest, StandardStreams) {
 }
 
 TEST_F(LogTest, FilesAreAppendedNotTruncated) {
-    write_text(dir / "out.log", "earlier\n");
-    ASSERT_EQ(load(kPlain + "[rules]\n" + file_rule("out.log") + "*.* -\"" + (dir / "out.log") + "\"; plain\n"), 0);
+    write_file(dir.file("out.log"), "earlier\n");
+    ASSERT_EQ(load(kPlain + "[rules]\n" + file_rule("out.log") + "*.* -\"" + (dir.file("out.log")) + "\"; plain\n"), 0);
     logf(kInfo, "now");
     glog::fini();
-    EXPECT_EQ(read_file(dir / "out.log"), "earlier\nnow\nnow\n");
+    EXPECT_EQ(read_file(dir.file("out.log")), "earlier\nnow\nnow\n");
 }
 
 TEST_F(LogTest, PerMessagePaths) {
@@ -690,16 +664,16 @@ TEST_F(LogTest, PerMessagePaths) {
     logf(kError, "e");
     logf(kInfo, "j");
     glog::fini();
-    EXPECT_EQ(read_file(dir / "sdk_rule-info.log"), "i\nj\n");
-    EXPECT_EQ(read_file(dir / "sdk_rule-error.log"), "e\n");
+    EXPECT_EQ(read_file(dir.file("sdk_rule-info.log")), "i\nj\n");
+    EXPECT_EQ(read_file(dir.file("sdk_rule-error.log")), "e\n");
     // zlog never creates directories: those messages are dropped, other rules still get them.
-    EXPECT_FALSE(fs::exists(dir.path() / "missing"));
-    EXPECT_EQ(read_file(dir / "all.log"), "i\ne\nj\n");
+    EXPECT_FALSE(fs::exists(root() / "missing"));
+    EXPECT_EQ(read_file(dir.file("all.log")), "i\ne\nj\n");
 }
 
 TEST_F(LogTest, ManyPerMessagePathsStayCorrect) {
     // More distinct paths than the engine keeps open at once.
-    ASSERT_EQ(load("[formats]\nf = \"%m%n\"\n[rules]\n*.* \"" + (dir / "n%L-%V.log") + "\"; f\n"), 0);
+    ASSERT_EQ(load("[formats]\nf = \"%m%n\"\n[rules]\n*.* \"" + (dir.file("n%L-%V.log")) + "\"; f\n"), 0);
     static const char file[] = "f.c";
     for (int round = 0; round < 2; ++round) {
         for (long line = 0; line < 150; ++line) {
@@ -714,7 +688,7 @@ TEST_F(LogTest, ManyPerMessagePathsStayCorrect) {
     }
     glog::fini();
     for (long line = 0; line < 150; ++line)
-        ASSERT_EQ(read_file(dir / ("n" + std::to_string(line) + "-INFO.log")), "r0\nr1\n") << line;
+        ASSERT_EQ(read_file(dir.file("n" + std::to_string(line) + "-INFO.log")), "r0\nr1\n") << line;
 }
 
 TEST_F(LogTest, RecordOutputsDropMessages) {
@@ -745,14 +719,14 @@ TEST_F(LogTest, BufferMaxCutsLongLines) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string(c.buffer_max) + " / " + std::to_string(c.message_size));
-        fs::remove(dir / "out.log");
+        fs::remove(dir.file("out.log"));
         ASSERT_EQ(load(std::string("[global]\nbuffer min = 16\nbuffer max = ") + c.buffer_max + "\n" + kPlain +
                        "[rules]\n" + file_rule("out.log")),
                   0);
         std::string message(c.message_size, 'x');
         logf(kInfo, "%s", message.c_str());
         glog::fini();
-        EXPECT_EQ(read_file(dir / "out.log"), c.expected.empty() ? message + "\n" : c.expected);
+        EXPECT_EQ(read_file(dir.file("out.log")), c.expected.empty() ? message + "\n" : c.expected);
     }
 }
 
@@ -766,17 +740,17 @@ TEST_F(LogTest, FilePermissionsFollowTheUmask) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.perms ? c.perms : "default");
-        fs::remove(dir / "static.log");
-        fs::remove(dir / "dynamic-INFO.log");
+        fs::remove(dir.file("static.log"));
+        fs::remove(dir.file("dynamic-INFO.log"));
         ScopedUmask mask(c.mask);
         std::string global = c.perms ? std::string("[global]\nfile perms = ") + c.perms + "\n" : "";
         ASSERT_EQ(load(global + kPlain + "[rules]\n" + file_rule("static.log") + file_rule("dynamic-%V.log")), 0);
         logf(kInfo, "m");
         glog::fini();
         struct stat st;
-        ASSERT_EQ(stat((dir / "static.log").c_str(), &st), 0);
+        ASSERT_EQ(stat((dir.file("static.log")).c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, c.expected);
-        ASSERT_EQ(stat((dir / "dynamic-INFO.log").c_str(), &st), 0);
+        ASSERT_EQ(stat((dir.file("dynamic-INFO.log")).c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, c.expected);
     }
 }
@@ -808,34 +782,34 @@ TEST_F(LogTest, SizeRotation) {
         {"default names, all kept", "100",
          {{"app.log", numbered(16, 18)}, {"app.log.0", numbered(13, 15)}, {"app.log.1", numbered(10, 12)},
           {"app.log.2", numbered(7, 9)}, {"app.log.3", numbered(4, 6)}, {"app.log.4", numbered(1, 3)}}},
-        {"rolling with width", "100 * 0 ~ \"" + (dir / "logs/app.#2r.log") + "\"",
+        {"rolling with width", "100 * 0 ~ \"" + (dir.file("logs/app.#2r.log")) + "\"",
          {{"app.log", numbered(16, 18)}, {"app.00.log", numbered(13, 15)}, {"app.01.log", numbered(10, 12)},
           {"app.02.log", numbered(7, 9)}, {"app.03.log", numbered(4, 6)}, {"app.04.log", numbered(1, 3)}}},
-        {"sequence, two kept", "100 * 2 ~ \"" + (dir / "logs/app-#3s.log") + "\"",
+        {"sequence, two kept", "100 * 2 ~ \"" + (dir.file("logs/app-#3s.log")) + "\"",
          {{"app.log", numbered(16, 18)}, {"app-003.log", numbered(10, 12)}, {"app-004.log", numbered(13, 15)}}},
-        {"sequence, no width", "100 ~ \"" + (dir / "logs/%c-#s.log") + "\"",
+        {"sequence, no width", "100 ~ \"" + (dir.file("logs/%c-#s.log")) + "\"",
          {{"app.log", numbered(16, 18)}, {"sdk_rule-0.log", numbered(1, 3)}, {"sdk_rule-1.log", numbered(4, 6)},
           {"sdk_rule-2.log", numbered(7, 9)}, {"sdk_rule-3.log", numbered(10, 12)},
           {"sdk_rule-4.log", numbered(13, 15)}}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        fs::remove_all(dir.path() / "logs");
-        fs::create_directory(dir.path() / "logs");
-        ASSERT_EQ(load(kPlain + "[rules]\n*.* \"" + (dir / "logs/app.log") + "\", " + c.rotation + "; plain\n"), 0);
+        fs::remove_all(root() / "logs");
+        fs::create_directory(root() / "logs");
+        ASSERT_EQ(load(kPlain + "[rules]\n*.* \"" + (dir.file("logs/app.log")) + "\", " + c.rotation + "; plain\n"), 0);
         write_numbered(18);
         glog::fini();
         std::map<std::string, std::string> found;
-        for (const auto &e : fs::directory_iterator(dir.path() / "logs"))
+        for (const auto &e : fs::directory_iterator(root() / "logs"))
             found[e.path().filename().string()] = read_file(e.path());
         EXPECT_EQ(found, c.expected);
     }
 }
 
 TEST_F(LogTest, RotationOfPerMessagePathsWithArchivePatterns) {
-    fs::create_directories(dir.path() / "logs" / "old");
-    ASSERT_EQ(load(kPlain + "[rules]\n*.* \"" + (dir / "logs/%c.log") + "\", 100 * 2 ~ \"" +
-                   (dir / "logs/old/%c.%G(%Y) #r.log") + "\"; plain\n"),
+    fs::create_directories(root() / "logs" / "old");
+    ASSERT_EQ(load(kPlain + "[rules]\n*.* \"" + (dir.file("logs/%c.log")) + "\", 100 * 2 ~ \"" +
+                   (dir.file("logs/old/%c.%G(%Y) #r.log")) + "\"; plain\n"),
               0);
     write_numbered(12);
     glog::fini();
@@ -843,15 +817,15 @@ TEST_F(LogTest, RotationOfPerMessagePathsWithArchivePatterns) {
     tm utc{};
     gmtime_r(&now, &utc);
     std::string year = std::to_string(utc.tm_year + 1900);
-    EXPECT_EQ(read_file(dir / "logs/sdk_rule.log"), numbered(10, 12));
+    EXPECT_EQ(read_file(dir.file("logs/sdk_rule.log")), numbered(10, 12));
     std::set<std::string> names;
-    for (const auto &e : fs::directory_iterator(dir.path() / "logs" / "old")) names.insert(e.path().filename());
+    for (const auto &e : fs::directory_iterator(root() / "logs" / "old")) names.insert(e.path().filename());
     EXPECT_EQ(names, (std::set<std::string>{"sdk_rule." + year + " 0.log", "sdk_rule." + year + " 1.log"}));
-    EXPECT_EQ(read_file(dir / ("logs/old/sdk_rule." + year + " 0.log")), numbered(7, 9));
+    EXPECT_EQ(read_file(dir.file("logs/old/sdk_rule." + year + " 0.log")), numbered(7, 9));
 }
 
 TEST_F(LogTest, PipeOutputFeedsACommand) {
-    const std::string target = dir / "piped.txt";
+    const std::string target = dir.file("piped.txt");
     ASSERT_EQ(load("[formats]\nf = \"%v %m%n\"\n[rules]\n*.* | cat > '" + target + "' ; f\n"), 0);
     logf(kInfo, "one");
     logf(kWarn, "two; three");
@@ -870,7 +844,7 @@ TEST_F(LogTest, PipeWhoseReaderIsGoneDoesNotKillTheProcess) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     glog::fini();
-    EXPECT_EQ(lines_of(read_file(dir / "after.log")).size(), 40u);
+    EXPECT_EQ(lines_of(read_file(dir.file("after.log"))).size(), 40u);
     struct sigaction after {};
     ASSERT_EQ(sigaction(SIGPIPE, nullptr, &after), 0);
     EXPECT_EQ(after.sa_handler, SIG_DFL);
@@ -925,19 +899,19 @@ TEST_F(LogTest, ConcurrentWritersNeverMixLines) {
     ASSERT_EQ(load(kPlain + "[rules]\n" + file_rule("shared.log") + file_rule("%c.log")), 0);
     run_writers();
     glog::fini();
-    check_lines({dir.path() / "shared.log"});
-    check_lines({dir.path() / "sdk_rule.log"});
+    check_lines({root() / "shared.log"});
+    check_lines({root() / "sdk_rule.log"});
 }
 
 TEST_F(LogTest, ConcurrentWritersWithRotation) {
-    fs::create_directory(dir.path() / "logs");
-    ASSERT_EQ(load(kPlain + "[rules]\n*.* \"" + (dir / "logs/app.log") + "\", 20kb ~ \"" +
-                   (dir / "logs/app.#s.log") + "\"; plain\n"),
+    fs::create_directory(root() / "logs");
+    ASSERT_EQ(load(kPlain + "[rules]\n*.* \"" + (dir.file("logs/app.log")) + "\", 20kb ~ \"" +
+                   (dir.file("logs/app.#s.log")) + "\"; plain\n"),
               0);
     run_writers();
     glog::fini();
     std::vector<fs::path> files;
-    for (const auto &e : fs::directory_iterator(dir.path() / "logs")) {
+    for (const auto &e : fs::directory_iterator(root() / "logs")) {
         files.push_back(e.path());
         EXPECT_LE(fs::file_size(e.path()), 20u * 1024) << e.path();
     }
@@ -957,7 +931,7 @@ TEST_F(LogTest, WritesRacingFiniAreSafe) {
     glog::fini();
     stop = true;
     for (auto &th : threads) th.join();
-    for (const std::string &line : lines_of(read_file(dir / "race.log"))) {
+    for (const std::string &line : lines_of(read_file(dir.file("race.log")))) {
         int t = -1, i = -1;
         ASSERT_EQ(std::sscanf(line.c_str(), "t%d i%d", &t, &i), 2) << line;
         ASSERT_EQ(line, thread_line(t, i));

@@ -70,7 +70,10 @@ std::string local_strftime(const char *fmt, time_t t) {
     tm parts{};
     localtime_r(&t, &parts);
     char buf[256];
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral" // strftime reads no arguments
     return std::string(buf, std::strftime(buf, sizeof buf, fmt, &parts));
+#pragma GCC diagnostic pop
 }
 
 struct RenderCase {
