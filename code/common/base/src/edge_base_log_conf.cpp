@@ -622,7 +622,8 @@ std::unique_ptr<Engine> Engine::load_text(std::string_view text, std::string_vie
 
 std::unique_ptr<Engine> Engine::load(const char *path, const char *category, std::string &diagnostic) {
     std::string where = std::string("gravel log: ") + path + ": ";
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: a FIFO named as configuration must not block init; it is refused below.
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         diagnostic = where + "cannot open: " + errno_text(errno);
         return nullptr;

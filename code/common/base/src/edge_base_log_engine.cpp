@@ -1,6 +1,7 @@
 // Process-wide logging state: init/fini, the level filter and message dispatch.
 #include "edge_base_log_engine.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <thread>
@@ -12,7 +13,8 @@ namespace detail {
 
 namespace {
 
-// A thread keeps its buffers between messages; very large ones are given back afterwards.
+// A thread keeps its buffers between messages; ones grown beyond this (or beyond buffer min,
+// when that is larger) are given back afterwards.
 constexpr std::size_t kKeptScratch = 64 * 1024;
 
 struct Scratch {
@@ -24,12 +26,13 @@ struct Scratch {
         msg = std::make_unique_for_overwrite<char[]>(cap);
         msg_cap = cap;
     }
-    void trim() {
-        if (msg_cap > kKeptScratch) {
+    void trim(std::size_t keep) {
+        keep = std::max(keep, kKeptScratch);
+        if (msg_cap > keep) {
             msg.reset();
             msg_cap = 0;
         }
-        if (line.capacity() > kKeptScratch) std::string().swap(line);
+        if (line.capacity() > keep) std::string().swap(line);
     }
 };
 
@@ -75,7 +78,7 @@ void Engine::dispatch(const char *file, std::size_t filelen, const char *func, s
     clock_gettime(CLOCK_REALTIME, &ev.now);
     // One character beyond the limit is kept so that a cut line is still recognised as cut.
     const std::size_t keep = limit ? limit + 1 : SIZE_MAX / 2;
-    const std::size_t first_cap = std::max<std::size_t>(settings_.buffer_min, 256);
+    const std::size_t first_cap = std::clamp<std::size_t>(settings_.buffer_min, 256, std::size_t{1} << 20);
     ev.message = format_message(s, first_cap, keep, fmt, ap);
 
     for (const Rule &r : rules_) {
@@ -85,7 +88,7 @@ void Engine::dispatch(const char *file, std::size_t filelen, const char *func, s
         out.finish_cut();
         r.output->emit(out.view(), ev);
     }
-    s.trim();
+    s.trim(first_cap);
 }
 
 } // namespace detail

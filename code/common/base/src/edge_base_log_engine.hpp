@@ -210,6 +210,7 @@ private:
     std::mutex mu_;
     const std::string path_;
     int fd_;
+    bool not_regular_ = false; // a FIFO or device: its reader may go away (EPIPE)
     const unsigned perms_;
     const std::uint64_t fsync_period_;
     std::uint64_t writes_since_sync_ = 0;

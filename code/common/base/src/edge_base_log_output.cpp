@@ -25,13 +25,18 @@ constexpr std::size_t kMaxOpenFiles = 64;
 constexpr std::size_t kMaxArchiveDigits = 18;
 
 // Opens a log file for appending. O_NONBLOCK keeps a FIFO without reader from blocking the
-// caller; it is cleared again so that regular writes behave normally.
+// caller; it is cleared again so that writes behave normally.
 int open_log_file(const char *path, unsigned perms) {
     int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, perms);
     if (fd < 0) return -1;
     int flags = fcntl(fd, F_GETFL);
     if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     return fd;
+}
+
+bool is_regular(int fd) {
+    struct stat st;
+    return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
 }
 
 std::mutex &stream_lock(int fd) {
@@ -180,16 +185,24 @@ struct ArchiveName {
     }
 };
 
-bool existing_archives(const ArchiveName &an, std::vector<std::uint64_t> &found) {
+// Lists the numbers of the archives that exist. False when the directory cannot be read or
+// when the live file itself has an archive's name ("app1.log" for "app#s.log"): renaming
+// archives would then overwrite it.
+bool existing_archives(const ArchiveName &an, const struct stat &live, std::vector<std::uint64_t> &found) {
     std::string dir = an.base == 0 ? "." : an.base == 1 ? "/" : an.text.substr(0, an.base - 1);
     DIR *d = opendir(dir.c_str());
     if (!d) return false;
+    bool collides = false;
     while (dirent *ent = readdir(d)) {
         std::uint64_t n = 0;
-        if (an.match(ent->d_name, n)) found.push_back(n);
+        if (!an.match(ent->d_name, n)) continue;
+        struct stat st;
+        if (fstatat(dirfd(d), ent->d_name, &st, 0) == 0 && st.st_dev == live.st_dev && st.st_ino == live.st_ino)
+            collides = true;
+        found.push_back(n);
     }
     closedir(d);
-    return true;
+    return !collides;
 }
 
 } // namespace
@@ -237,7 +250,8 @@ bool write_fully(int fd, std::string_view data, bool guard_sigpipe) noexcept {
 }
 
 FileSink::FileSink(std::string path, int fd, unsigned perms, std::uint64_t fsync_period)
-    : path_(std::move(path)), fd_(fd), perms_(perms), fsync_period_(fsync_period) {}
+    : path_(std::move(path)), fd_(fd), not_regular_(fd >= 0 && !is_regular(fd)), perms_(perms),
+      fsync_period_(fsync_period) {}
 
 FileSink::~FileSink() {
     if (fd_ >= 0) ::close(fd_);
@@ -246,6 +260,7 @@ FileSink::~FileSink() {
 void FileSink::reopen() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = open_log_file(path_.c_str(), perms_);
+    not_regular_ = fd_ >= 0 && !is_regular(fd_);
 }
 
 void FileSink::append(std::string_view line, const Event &ev, const Rotation *rotation, bool sync) noexcept {
@@ -263,7 +278,7 @@ void FileSink::append(std::string_view line, const Event &ev, const Rotation *ro
             if (fd_ < 0) return;
         }
     }
-    write_fully(fd_, line, false);
+    write_fully(fd_, line, not_regular_);
     if (sync) {
         fdatasync(fd_);
     } else if (fsync_period_ && ++writes_since_sync_ >= fsync_period_) {
@@ -291,8 +306,9 @@ void FileSink::rotate(const Event &ev, const Rotation &rotation) {
     std::size_t slash = first == 0 ? std::string::npos : an.text.rfind('/', first - 1);
     an.base = slash == std::string::npos ? 0 : slash + 1;
 
+    struct stat live;
     std::vector<std::uint64_t> found;
-    if (!existing_archives(an, found)) return;
+    if (fstat(fd_, &live) != 0 || !existing_archives(an, live, found)) return;
     std::string target;
     if (mode == 'r') {
         // Rolling: the newest archive is number 0; older ones move up, the oldest beyond the

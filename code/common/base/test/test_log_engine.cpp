@@ -179,7 +179,7 @@ TEST_F(LogTest, MessagesOutsideInitAndFiniAreDropped) {
 TEST_F(LogTest, SecondInitFailsAndKeepsTheFirstConfiguration) {
     ASSERT_EQ(load(kPlain + "[rules]\n" + file_rule("first.log")), 0);
     write_file(dir.file("other.conf"), kPlain + "[rules]\n" + file_rule("second.log"));
-    EXPECT_EQ(glog::init((dir.file("other.conf")).c_str(), "sdk_rule"), -1);
+    EXPECT_EQ(glog::init(dir.file("other.conf").c_str(), "sdk_rule"), -1);
     logf(kInfo, "m");
     glog::fini();
     EXPECT_EQ(read_file(dir.file("first.log")), "m\n");
@@ -216,12 +216,14 @@ TEST_F(LogTest, FailedInitSetsNothingUp) {
 
 TEST_F(LogTest, UnreadableConfigurationFilesFailWithADiagnostic) {
     fs::create_directory(root() / "a_directory");
+    ASSERT_EQ(mkfifo(dir.file("a_fifo").c_str(), 0600), 0); // must not block init
     struct Case {
         std::string path;
         const char *reason;
     } cases[] = {
         {dir.file("missing.conf"), "cannot open"},
         {dir.file("a_directory"), "not a regular file"},
+        {dir.file("a_fifo"), "not a regular file"},
     };
     for (const Case &c : cases) {
         FdCapture err(STDERR_FILENO, dir.file("stderr.txt"));
@@ -429,7 +431,7 @@ TEST_F(LogTest, NonStrictInitSkipsBadLinesAndKeepsTheRest) {
         {"unknown level in rule", "", "", "*.NOPE >stdout\n"},
         {"syslog without facility", "", "", "*.* >syslog\n"},
         {"unknown format name", "", "", "*.* >stdout; nope\n"},
-        {"unopenable static file", "", "", "*.* \"" + (dir.file("no/such/dir/x.log")) + "\"\n"},
+        {"unopenable static file", "", "", "*.* \"" + dir.file("no/such/dir/x.log") + "\"\n"},
         {"unknown output", "", "", "*.* stdout\n"},
         {"archive path without number", "", "", "*.* \"x.log\", 10 ~ \"x.old\"\n"},
     };
@@ -492,11 +494,11 @@ TEST_F(LogTest, CommentsContinuationAndQuotes) {
         "hashes = \"x#y %m%n\"   # comment after the quotes\n"
         "inner = \"say \"hi\" %m%n\"\n"
         "[rules\t]\n"
-        "*.*   \"" + (dir.file("joined.log")) + "\"   \\\n"
+        "*.*   \"" + dir.file("joined.log") + "\"   \\\n"
         "   ;joined\n" +
         file_rule("hashes.log", "*.*", "hashes") + file_rule("inner.log", "*.*", "inner") +
         file_rule("default.log", "*.*", "") +
-        "*.*  \"" + (dir.file("default.log")) + "\"   # no format: the default\n";
+        "*.*  \"" + dir.file("default.log") + "\"   # no format: the default\n";
     ASSERT_EQ(load(conf), 0);
     logf(kInfo, "m");
     glog::fini();
@@ -613,6 +615,13 @@ TEST_F(LogTest, BangRuleCatchesCategoriesNoOtherRuleNames) {
     }
 }
 
+TEST_F(LogTest, FirstDefinitionOfAFormatWins) {
+    ASSERT_EQ(load("[formats]\nf = \"first %m%n\"\nf = \"second %m%n\"\n[rules]\n" + file_rule("out.log", "*.*", "f")), 0);
+    logf(kInfo, "m");
+    glog::fini();
+    EXPECT_EQ(read_file(dir.file("out.log")), "first m\n");
+}
+
 TEST_F(LogTest, UserLevelsAndUndefinedNumbers) {
     ASSERT_EQ(load("[levels]\nTRACE = 30, LOG_DEBUG\nLOUD = 40\n[formats]\nf = \"%V %v %m%n\"\n[rules]\n" +
                    file_rule("out.log", "*.*", "f")),
@@ -650,7 +659,7 @@ TEST_F(LogTest, StandardStreams) {
 
 TEST_F(LogTest, FilesAreAppendedNotTruncated) {
     write_file(dir.file("out.log"), "earlier\n");
-    ASSERT_EQ(load(kPlain + "[rules]\n" + file_rule("out.log") + "*.* -\"" + (dir.file("out.log")) + "\"; plain\n"), 0);
+    ASSERT_EQ(load(kPlain + "[rules]\n" + file_rule("out.log") + "*.* -\"" + dir.file("out.log") + "\"; plain\n"), 0);
     logf(kInfo, "now");
     glog::fini();
     EXPECT_EQ(read_file(dir.file("out.log")), "earlier\nnow\nnow\n");
@@ -673,7 +682,7 @@ TEST_F(LogTest, PerMessagePaths) {
 
 TEST_F(LogTest, ManyPerMessagePathsStayCorrect) {
     // More distinct paths than the engine keeps open at once.
-    ASSERT_EQ(load("[formats]\nf = \"%m%n\"\n[rules]\n*.* \"" + (dir.file("n%L-%V.log")) + "\"; f\n"), 0);
+    ASSERT_EQ(load("[formats]\nf = \"%m%n\"\n[rules]\n*.* \"" + dir.file("n%L-%V.log") + "\"; f\n"), 0);
     static const char file[] = "f.c";
     for (int round = 0; round < 2; ++round) {
         for (long line = 0; line < 150; ++line) {
@@ -748,9 +757,9 @@ TEST_F(LogTest, FilePermissionsFollowTheUmask) {
         logf(kInfo, "m");
         glog::fini();
         struct stat st;
-        ASSERT_EQ(stat((dir.file("static.log")).c_str(), &st), 0);
+        ASSERT_EQ(stat(dir.file("static.log").c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, c.expected);
-        ASSERT_EQ(stat((dir.file("dynamic-INFO.log")).c_str(), &st), 0);
+        ASSERT_EQ(stat(dir.file("dynamic-INFO.log").c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, c.expected);
     }
 }
@@ -775,6 +784,7 @@ TEST_F(LogTest, SizeRotation) {
         const char *name;
         std::string rotation;                          // after the path
         std::map<std::string, std::string> expected;  // every file of the log directory
+        std::string live = "app.log";
     } cases[] = {
         {"default names, three kept", "100 * 3",
          {{"app.log", numbered(16, 18)}, {"app.log.0", numbered(13, 15)}, {"app.log.1", numbered(10, 12)},
@@ -782,21 +792,24 @@ TEST_F(LogTest, SizeRotation) {
         {"default names, all kept", "100",
          {{"app.log", numbered(16, 18)}, {"app.log.0", numbered(13, 15)}, {"app.log.1", numbered(10, 12)},
           {"app.log.2", numbered(7, 9)}, {"app.log.3", numbered(4, 6)}, {"app.log.4", numbered(1, 3)}}},
-        {"rolling with width", "100 * 0 ~ \"" + (dir.file("logs/app.#2r.log")) + "\"",
+        {"rolling with width", "100 * 0 ~ \"" + dir.file("logs/app.#2r.log") + "\"",
          {{"app.log", numbered(16, 18)}, {"app.00.log", numbered(13, 15)}, {"app.01.log", numbered(10, 12)},
           {"app.02.log", numbered(7, 9)}, {"app.03.log", numbered(4, 6)}, {"app.04.log", numbered(1, 3)}}},
-        {"sequence, two kept", "100 * 2 ~ \"" + (dir.file("logs/app-#3s.log")) + "\"",
+        {"sequence, two kept", "100 * 2 ~ \"" + dir.file("logs/app-#3s.log") + "\"",
          {{"app.log", numbered(16, 18)}, {"app-003.log", numbered(10, 12)}, {"app-004.log", numbered(13, 15)}}},
-        {"sequence, no width", "100 ~ \"" + (dir.file("logs/%c-#s.log")) + "\"",
+        {"sequence, no width", "100 ~ \"" + dir.file("logs/%c-#s.log") + "\"",
          {{"app.log", numbered(16, 18)}, {"sdk_rule-0.log", numbered(1, 3)}, {"sdk_rule-1.log", numbered(4, 6)},
           {"sdk_rule-2.log", numbered(7, 9)}, {"sdk_rule-3.log", numbered(10, 12)},
           {"sdk_rule-4.log", numbered(13, 15)}}},
+        // Archive names that include the live file's own name would overwrite it: no rotation.
+        {"live file named like an archive", "100 * 2 ~ \"" + dir.file("logs/app#r.log") + "\"",
+         {{"app1.log", numbered(1, 18)}}, "app1.log"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         fs::remove_all(root() / "logs");
         fs::create_directory(root() / "logs");
-        ASSERT_EQ(load(kPlain + "[rules]\n*.* \"" + (dir.file("logs/app.log")) + "\", " + c.rotation + "; plain\n"), 0);
+        ASSERT_EQ(load(kPlain + "[rules]\n*.* \"" + dir.file("logs/" + c.live) + "\", " + c.rotation + "; plain\n"), 0);
         write_numbered(18);
         glog::fini();
         std::map<std::string, std::string> found;
@@ -808,8 +821,8 @@ TEST_F(LogTest, SizeRotation) {
 
 TEST_F(LogTest, RotationOfPerMessagePathsWithArchivePatterns) {
     fs::create_directories(root() / "logs" / "old");
-    ASSERT_EQ(load(kPlain + "[rules]\n*.* \"" + (dir.file("logs/%c.log")) + "\", 100 * 2 ~ \"" +
-                   (dir.file("logs/old/%c.%G(%Y) #r.log")) + "\"; plain\n"),
+    ASSERT_EQ(load(kPlain + "[rules]\n*.* \"" + dir.file("logs/%c.log") + "\", 100 * 2 ~ \"" +
+                   dir.file("logs/old/%c.%G(%Y) #r.log") + "\"; plain\n"),
               0);
     write_numbered(12);
     glog::fini();
@@ -833,6 +846,39 @@ TEST_F(LogTest, PipeOutputFeedsACommand) {
     EXPECT_EQ(read_file(target), "info one\nwarn two; three\n");
 }
 
+// Neither SIGPIPE's disposition nor the thread's signal mask changed, and no SIGPIPE is left
+// pending.
+void expect_sigpipe_untouched() {
+    struct sigaction now {};
+    ASSERT_EQ(sigaction(SIGPIPE, nullptr, &now), 0);
+    EXPECT_EQ(now.sa_handler, SIG_DFL);
+    sigset_t mask, pending;
+    ASSERT_EQ(pthread_sigmask(SIG_SETMASK, nullptr, &mask), 0);
+    EXPECT_FALSE(sigismember(&mask, SIGPIPE));
+    ASSERT_EQ(sigpending(&pending), 0);
+    EXPECT_FALSE(sigismember(&pending, SIGPIPE));
+}
+
+TEST_F(LogTest, FifoFileWhoseReaderIsGoneDoesNotKillTheProcess) {
+    struct sigaction before {};
+    ASSERT_EQ(sigaction(SIGPIPE, nullptr, &before), 0);
+    ASSERT_EQ(before.sa_handler, SIG_DFL); // otherwise this test would prove nothing
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    ASSERT_EQ(load(kPlain + "[rules]\n" + file_rule("fifo") + file_rule("after.log")), 0);
+    logf(kInfo, "read");
+    char buf[16] = {};
+    EXPECT_EQ(::read(reader, buf, sizeof buf), 5);
+    EXPECT_STREQ(buf, "read\n");
+    ::close(reader);
+    logf(kInfo, "nobody reads this");
+    glog::fini();
+    EXPECT_EQ(read_file(dir.file("after.log")), "read\nnobody reads this\n");
+    expect_sigpipe_untouched();
+}
+
 TEST_F(LogTest, PipeWhoseReaderIsGoneDoesNotKillTheProcess) {
     struct sigaction before {};
     ASSERT_EQ(sigaction(SIGPIPE, nullptr, &before), 0);
@@ -845,14 +891,7 @@ TEST_F(LogTest, PipeWhoseReaderIsGoneDoesNotKillTheProcess) {
     }
     glog::fini();
     EXPECT_EQ(lines_of(read_file(dir.file("after.log"))).size(), 40u);
-    struct sigaction after {};
-    ASSERT_EQ(sigaction(SIGPIPE, nullptr, &after), 0);
-    EXPECT_EQ(after.sa_handler, SIG_DFL);
-    sigset_t mask, pending;
-    ASSERT_EQ(pthread_sigmask(SIG_SETMASK, nullptr, &mask), 0);
-    EXPECT_FALSE(sigismember(&mask, SIGPIPE));
-    ASSERT_EQ(sigpending(&pending), 0);
-    EXPECT_FALSE(sigismember(&pending, SIGPIPE));
+    expect_sigpipe_untouched();
 }
 
 // ---- threads ---------------------------------------------------------------------------------
@@ -905,8 +944,8 @@ TEST_F(LogTest, ConcurrentWritersNeverMixLines) {
 
 TEST_F(LogTest, ConcurrentWritersWithRotation) {
     fs::create_directory(root() / "logs");
-    ASSERT_EQ(load(kPlain + "[rules]\n*.* \"" + (dir.file("logs/app.log")) + "\", 20kb ~ \"" +
-                   (dir.file("logs/app.#s.log")) + "\"; plain\n"),
+    ASSERT_EQ(load(kPlain + "[rules]\n*.* \"" + dir.file("logs/app.log") + "\", 20kb ~ \"" +
+                   dir.file("logs/app.#s.log") + "\"; plain\n"),
               0);
     run_writers();
     glog::fini();
