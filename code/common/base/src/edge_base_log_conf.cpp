@@ -46,7 +46,14 @@ bool is_word(std::string_view s) {
     return true;
 }
 
-std::string quoted(std::string_view s) { return "'" + std::string(s) + "'"; }
+std::string quoted(std::string_view s) {
+    std::string out;
+    out.reserve(s.size() + 2);
+    out += '\'';
+    out.append(s);
+    out += '\'';
+    return out;
+}
 
 // Position of the first (or last) `c` outside double quotes; quotes switch on and off.
 std::size_t find_unquoted(std::string_view s, char c, bool last) {

@@ -397,7 +397,8 @@ TEST_F(LogTest, StrictInitRefusesBadConfigurations) {
         SCOPED_TRACE(c.name);
         std::string diag;
         EXPECT_EQ(load_quiet(c.text, diag), -1);
-        std::string where = conf_path() + (c.line ? ":" + std::to_string(c.line) + ":" : ":");
+        std::string where = conf_path() + ":";
+        if (c.line) where += std::to_string(c.line) + ":";
         EXPECT_EQ(diag.rfind("gravel log: " + where, 0), 0u) << diag;
         EXPECT_NE(diag.find(c.reason), std::string::npos) << diag;
         EXPECT_EQ(std::count(diag.begin(), diag.end(), '\n'), 1) << diag;
@@ -697,7 +698,8 @@ TEST_F(LogTest, ManyPerMessagePathsStayCorrect) {
     }
     glog::fini();
     for (long line = 0; line < 150; ++line)
-        ASSERT_EQ(read_file(dir.file("n" + std::to_string(line) + "-INFO.log")), "r0\nr1\n") << line;
+        ASSERT_EQ(read_file(dir.file(std::string("n").append(std::to_string(line)) + "-INFO.log")), "r0\nr1\n")
+            << line;
 }
 
 TEST_F(LogTest, RecordOutputsDropMessages) {
