@@ -151,9 +151,12 @@ struct PendingRule {
     Rule rule;
 };
 
-class Loader {
+} // namespace
+
+// Reads one configuration text into an Engine.
+class ConfigReader {
 public:
-    Loader(Engine &e, std::string_view name) : e_(e), name_(name) {}
+    ConfigReader(Engine &e, std::string_view name) : e_(e), name_(name) {}
 
     bool load(std::string_view text) {
         if (text.find('\0') != std::string_view::npos) return fail(0, "file holds a NUL byte");
@@ -371,7 +374,6 @@ private:
             return false;
         }
         pr.bang = cat == "!";
-        pr.rule.line = pr.line;
         if (!level_selector(lvl, pr.rule.levels, err)) return false;
 
         std::string_view out = rest;
@@ -610,8 +612,6 @@ private:
     int log_level_line_ = 0;
 };
 
-} // namespace
-
 std::unique_ptr<Engine> Engine::load_text(std::string_view text, std::string_view name,
                                           std::string_view category, std::string &diagnostic) {
     auto e = std::make_unique<Engine>();
@@ -619,7 +619,7 @@ std::unique_ptr<Engine> Engine::load_text(std::string_view text, std::string_vie
     char host[HOST_NAME_MAX + 1] = {};
     if (gethostname(host, sizeof host - 1) == 0) e->host_ = host;
     e->default_format_.compile("%d %V [%p:%F:%L] %m%n", PatternOptions{e->host_, false});
-    Loader loader(*e, name);
+    ConfigReader loader(*e, name);
     if (!loader.load(text)) {
         diagnostic = loader.diagnostic;
         return nullptr;

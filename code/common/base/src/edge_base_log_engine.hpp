@@ -50,7 +50,6 @@ struct LevelMask {
     bool test(int level) const {
         return (bits[unsigned(level) >> 6] >> (unsigned(level) & 63)) & 1;
     }
-    bool any() const { return bits[0] | bits[1] | bits[2] | bits[3]; }
     LevelMask &operator|=(const LevelMask &o) {
         for (std::size_t i = 0; i < bits.size(); ++i) bits[i] |= o.bits[i];
         return *this;
@@ -262,11 +261,12 @@ std::string errno_text(int err);
 bool write_fully(int fd, std::string_view data, bool guard_sigpipe) noexcept;
 
 struct Rule {
-    int line = 0;
     LevelMask levels;
     const Pattern *format = nullptr;
     std::unique_ptr<Output> output;
 };
+
+class ConfigReader;
 
 // A loaded configuration for one category: immutable once built, except for the outputs' own
 // locked state.
@@ -277,13 +277,14 @@ public:
     // Builds from configuration text already in memory; `name` appears in diagnostics.
     static std::unique_ptr<Engine> load_text(std::string_view text, std::string_view name,
                                              std::string_view category, std::string &diagnostic);
+    // Levels some rule outputs.
     const LevelMask &mask() const { return mask_; }
-    const Settings &settings() const { return settings_; }
-    const LevelTable &levels() const { return levels_; }
     void dispatch(const char *file, std::size_t filelen, const char *func, std::size_t funclen,
                   long line, int level, const char *fmt, va_list ap) const;
 
-    // Parts below are filled by the configuration reader.
+private:
+    friend class ConfigReader;
+
     std::string category_;
     Settings settings_;
     LevelTable levels_;
@@ -291,7 +292,9 @@ public:
     Pattern default_format_;
     std::vector<std::pair<std::string, std::unique_ptr<Pattern>>> formats_;
     std::unique_ptr<FileTable> files_;
-    std::vector<Rule> rules_; // only the rules that apply to category_, in file order
+    // Only the rules that apply to category_, in file order. Declared after files_ so that
+    // outputs go before the file table they use.
+    std::vector<Rule> rules_;
     LevelMask mask_;
 };
 
