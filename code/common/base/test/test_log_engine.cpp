@@ -676,7 +676,7 @@ TEST_F(LogTest, PerMessagePaths) {
     glog::fini();
     EXPECT_EQ(read_file(dir.file("sdk_rule-info.log")), "i\nj\n");
     EXPECT_EQ(read_file(dir.file("sdk_rule-error.log")), "e\n");
-    // zlog never creates directories: those messages are dropped, other rules still get them.
+    // Directories are never created: those messages are dropped, other rules still get them.
     EXPECT_FALSE(fs::exists(root() / "missing"));
     EXPECT_EQ(read_file(dir.file("all.log")), "i\ne\nj\n");
 }
