@@ -254,7 +254,7 @@ TEST_F(LogTest, EmptyFileOrNoRulesLoadsAndLogsNothing) {
 
 fs::path fixture_dir() {
     const char *env = std::getenv("GRAVEL_ZLOG_FIXTURES");
-    return env ? fs::path(env) : fs::path("/work/shared/fixtures/zlog");
+    return env ? fs::path(env) : fs::path(GRAVEL_SOURCE_DIR "/tests/fixtures/zlog");
 }
 
 // Gives the samples a HOME and a current directory with the directories their paths need.
