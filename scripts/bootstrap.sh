@@ -6,8 +6,8 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config git ca-certificates openssl python3
-  libapr1-dev libaprutil1-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libapr1-dev libaprutil1-dev libssl-dev libpaho-mqtt-dev
+  libgtest-dev libgmock-dev libbenchmark-dev mosquitto mosquitto-clients
 )
 
 missing=()
