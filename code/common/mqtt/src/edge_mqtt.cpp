@@ -251,6 +251,14 @@ EDGE_API uint32_t edge_mqtt_publish(edge_mqtt_client_t *record, const char *topi
 }
 
 EDGE_API void edge_mqtt_delete(edge_mqtt_client_t *record) {
+    if (record != nullptr && gravel::mqtt::notification_depth() > 0) {
+        // The MQTT library runs notifications holding its lock and keeps using the client
+        // after a handler returns: destroying a handle here would free what the library's
+        // own frame still uses, and waiting for this client's notifications to end would
+        // wait for itself. The client stays; the owner deletes it from another thread.
+        EDGE_LOG_ERROR("mqtt: %p delete refused inside an mqtt notification.", static_cast<void *>(record));
+        return;
+    }
     if (record != nullptr) {
         Client *client = client_of(record);
         // From here on no handler of this client is called; destroying the handle waits for a

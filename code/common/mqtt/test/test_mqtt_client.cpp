@@ -421,6 +421,25 @@ TEST_F(MqttClient, AClientBeingDeletedCallsNoHandler) {
     EXPECT_EQ(events().total(), 0);
 }
 
+namespace {
+std::atomic<edge_mqtt_client_t *> g_self_deleting{nullptr};
+void delete_own_client() { edge_mqtt_delete(g_self_deleting.load()); }
+}  // namespace
+
+TEST_F(MqttClient, DeleteFromAHandlerIsRefused) {
+    edge_mqtt_client_t *client = create("127.0.0.1", 18883, false);
+    ASSERT_NE(client, nullptr);
+    g_self_deleting = client;
+    ASSERT_EQ(edge_mqtt_set_callback(client, nullptr, nullptr, nullptr, delete_own_client), EDGE_OK);
+    edge_mqtt_connected_callback(client, nullptr);  // as the library would, on its thread
+    EXPECT_TRUE(logged("ERROR mqtt: " + ptr_text(client) + " delete refused inside an mqtt notification."));
+    EXPECT_FALSE(logged("INFO mqtt: " + ptr_text(client) + " delete."));
+    // The client is whole and still usable; tear-down deletes it.
+    EXPECT_NE(client->handle, nullptr);
+    EXPECT_EQ(static_cast<int32_t>(edge_mqtt_publish(client, "t", "x", 1, 1, 0)), MQTTASYNC_DISCONNECTED);
+    g_self_deleting = nullptr;
+}
+
 TEST_F(MqttClient, HandlerExceptionsStayInside) {
     edge_mqtt_client_t *client = create("127.0.0.1", 18883, false);
     ASSERT_NE(client, nullptr);

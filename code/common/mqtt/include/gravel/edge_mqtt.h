@@ -28,11 +28,12 @@
  *   A handler may subscribe, unsubscribe and publish; a publish with a wait time made from a
  *   handler does not wait and returns what the send returned: the MQTT library completes a
  *   delivery on the thread that is running the handler, so such a wait could only stall
- *   every client for its whole length and then report a failure. A handler must not delete a client nor destroy the
- *   library. Once edge_mqtt_delete has begun, the client's handlers are no longer called; once
- *   it returns, no notification of that client runs. Handler slots may be changed at any time.
- *   The other operations of one client may be called from any thread; edge_mqtt_delete must
- *   not race with other operations on the same client.
+ *   every client for its whole length and then report a failure. A handler cannot delete a
+ *   client (the call is refused) and must not destroy the library. Once edge_mqtt_delete has
+ *   begun, the client's handlers are no longer called; once it returns, no notification of
+ *   that client runs. Handler slots may be changed at any time. The other operations of one
+ *   client may be called from any thread; edge_mqtt_delete must not race with other
+ *   operations on the same client.
  *
  * Calling order: edge_mqtt_init once, after edge_base_init; per client edge_mqtt_create,
  * edge_mqtt_set_callback, edge_mqtt_connect; subscribe and publish once connected;
@@ -159,7 +160,8 @@ EDGE_API uint32_t edge_mqtt_publish(edge_mqtt_client_t *client, const char *topi
 
 /* Releases the MQTT library's handle (closing the connection without a disconnect) and the
  * client's pool, record included; the password copy is wiped first. Null is allowed (only
- * logged). Not from a handler. */
+ * logged). From inside a handler (of any client) the call is refused with an ERROR line and
+ * the client stays: delete it from another thread. */
 EDGE_API void edge_mqtt_delete(edge_mqtt_client_t *client);
 
 /* Each non-null handler replaces the one in its slot; a null argument leaves its slot as it
