@@ -30,9 +30,11 @@ packages=(
   libapr1-dev libaprutil1-dev
   libgtest-dev libgmock-dev libbenchmark-dev
 )
-# ARM builds: the tools (native packages) and the libraries built against, per architecture.
+# ARM builds: the tools (native packages); per architecture, the runtime that qemu runs the
+# test binaries with (the loader and libc6, libstdc++6, libgcc-s1: the target's own, as on a
+# node) and the libraries built against.
 cross_tools=(g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user)
-cross_dev=(libapr1-dev libaprutil1-dev libgtest-dev libgmock-dev)
+cross_packages=(libc6 libgcc-s1 libstdc++6 libapr1-dev libaprutil1-dev libgtest-dev libgmock-dev)
 declare -A triplet=([arm64]=aarch64-linux-gnu [armhf]=arm-linux-gnueabihf)
 cross_root=${GRAVEL_CROSS_ROOT:-/opt/gravel-cross}
 
@@ -40,8 +42,18 @@ sudo=""
 if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
 
+# (Outputs are captured before they are matched: with pipefail, grep -q ending a pipe early
+# can fail the writer with SIGPIPE and so the test.)
+# A name without ":arch" means the native (or arch "all") package; a Multi-Arch: same package
+# installed for several architectures answers once per architecture.
+native_arch=$(dpkg --print-architecture)
 installed() {
-  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
+  local want=$1 arch status
+  [[ "$want" == *:* ]] || want="$want:$native_arch"
+  while IFS='|' read -r arch status; do
+    case "$arch" in "${want##*:}"|all) [ "$status" = "install ok installed" ] && return 0 ;; esac
+  done <<<"$(dpkg-query -W -f='${Architecture}|${Status}\n' "${want%%:*}" 2>/dev/null)"
+  return 1
 }
 
 # A staged package is current while every runtime package recorded with it is installed at the
@@ -67,11 +79,11 @@ if [ $cross -eq 1 ]; then
     installed "$p" || missing+=("$p")
   done
   for arch in arm64 armhf; do
-    if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+    if ! grep -qx "$arch" <<<"$(dpkg --print-foreign-architectures)"; then
       $sudo dpkg --add-architecture "$arch"
       new_arch=1
     fi
-    for p in "${cross_dev[@]}"; do
+    for p in "${cross_packages[@]}"; do
       installed "$p:$arch" || staged_current "$cross_root/${triplet[$arch]}/.staged/$p" \
         || missing_cross+=("$p:$arch")
     done
@@ -87,7 +99,7 @@ fi
 echo "bootstrap: installing ${missing[*]} ${missing_cross[*]}"
 $sudo apt-get update -q
 
-# Splits the foreign -dev packages into those apt installs and those to unpack.
+# Splits the foreign packages into those apt installs and those to unpack.
 install_cross=()
 stage_cross=()
 for pa in "${missing_cross[@]}"; do

@@ -4,7 +4,7 @@
 # usage: install_consumer.sh <build dir> <consumer source dir> <sanitizer flags> <cc> <cmake>
 #                            [<toolchain file> <pkg-config libdir> <emulator> [<emulator args>...]]
 # A cross build passes its toolchain file, the target's pkg-config directories and the
-# emulator that runs the target's programs (qemu-aarch64 -L /usr/aarch64-linux-gnu).
+# emulator that runs the target's programs (qemu-aarch64 -L /).
 set -euo pipefail
 build=$1 src=$2 san=$3 cc=$4 cmake=$5
 toolchain=${6:-} pc_libdir=${7:-}

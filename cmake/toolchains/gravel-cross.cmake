@@ -7,6 +7,10 @@
 
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR ${GRAVEL_CROSS_PROCESSOR})
+find_program(GRAVEL_CROSS_CXX ${GRAVEL_CROSS_TRIPLET}-g++)
+if(NOT GRAVEL_CROSS_CXX)
+  message(FATAL_ERROR "${GRAVEL_CROSS_TRIPLET}-g++ not found: run scripts/bootstrap.sh --cross")
+endif()
 set(CMAKE_C_COMPILER ${GRAVEL_CROSS_TRIPLET}-gcc)
 set(CMAKE_CXX_COMPILER ${GRAVEL_CROSS_TRIPLET}-g++)
 # find_package/find_library look in /usr/lib/<triplet>, where Debian multiarch puts the
@@ -28,11 +32,14 @@ unset(ENV{PKG_CONFIG_PATH})
 # Recorded for the tests that call pkg-config themselves (the install consumer test).
 set(GRAVEL_CROSS_PKG_CONFIG_LIBDIR "$ENV{PKG_CONFIG_LIBDIR}")
 
-# The target's dynamic loader and C/C++ runtime come from Debian's cross sysroot
-# (/usr/<triplet>); libraries installed through multiarch are found in /usr/lib/<triplet>.
-find_program(GRAVEL_CROSS_QEMU_PROGRAM ${GRAVEL_CROSS_QEMU} REQUIRED)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${GRAVEL_CROSS_QEMU_PROGRAM} -L /usr/${GRAVEL_CROSS_TRIPLET})
-
-# Programs run on the build machine; everything else is searched as usual (the target's
-# files are told apart by the triplet directory, not by a separate root).
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+# Under qemu the target's programs use the target's own Debian runtime, as on a node: the
+# loader /lib/ld-linux-*.so.*, libc6, libstdc++6 and the libraries, all installed through
+# multiarch in /lib/<triplet> and /usr/lib/<triplet>. "-L /" keeps it so whatever
+# QEMU_LD_PREFIX says. Not "-L /usr/<triplet>": the loader there (the cross compilers' libc)
+# is another build than multiarch's libc.so.6, which the loader would still pick up, and the
+# pair crashes in pthread_create.
+find_program(GRAVEL_CROSS_QEMU_PROGRAM ${GRAVEL_CROSS_QEMU})
+if(NOT GRAVEL_CROSS_QEMU_PROGRAM)
+  message(FATAL_ERROR "${GRAVEL_CROSS_QEMU} not found: run scripts/bootstrap.sh --cross")
+endif()
+set(CMAKE_CROSSCOMPILING_EMULATOR ${GRAVEL_CROSS_QEMU_PROGRAM} -L /)
