@@ -1,5 +1,10 @@
 #include "gravel_test_support.hpp"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -69,6 +74,29 @@ size_t WorkDir::count_logged(const std::string &line) const {
     size_t n = 0;
     for (const auto &l : log_lines()) n += l == line ? 1 : 0;
     return n;
+}
+
+TestPki::TestPki() {
+    const std::string cmd = std::string(GRAVEL_TEST_SUPPORT_DIR "/make_test_pki.sh '") + dir_.path() + "'";
+    if (std::system(cmd.c_str()) != 0) throw std::runtime_error("make_test_pki.sh failed");
+}
+
+void TestPki::install_ca(const WorkDir &work) const { write_file(work.file("conf/rootcert.pem"), read_file(ca())); }
+
+int free_loopback_port() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) throw std::runtime_error("socket failed");
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
+        close(fd);
+        throw std::runtime_error("bind failed");
+    }
+    close(fd);
+    return ntohs(addr.sin_port);
 }
 
 bool wait_until(const std::function<bool()> &done, std::chrono::milliseconds limit) {
