@@ -20,7 +20,7 @@ cross=0
 for arg in "$@"; do
   case "$arg" in
     --cross) cross=1 ;;
-    -h|--help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "bootstrap: unknown option $arg" >&2; exit 2 ;;
   esac
 done
