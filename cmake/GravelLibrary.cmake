@@ -15,6 +15,13 @@ elseif(NOT GRAVEL_SANITIZE STREQUAL "")
   message(FATAL_ERROR "GRAVEL_SANITIZE must be empty, address or thread")
 endif()
 
+# 64-bit file offsets, inode numbers and directory positions on 32-bit targets (armhf), as
+# APR's own file calls have: there a plain stat, fstat or readdir fails with EOVERFLOW on a
+# file over 2 GiB, a 64-bit inode number or a 64-bit directory offset. Nothing changes on
+# 64-bit targets, and no public header uses off_t or struct stat. time_t stays as the platform
+# has it (32-bit on armhf, as in Debian 12's armhf libraries the kit links).
+add_compile_definitions(_FILE_OFFSET_BITS=64)
+
 # __FILE__ in log lines is relative to the source tree, whatever the build machine.
 add_compile_options(-fmacro-prefix-map=${CMAKE_SOURCE_DIR}/=)
 

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Compares the dynamic symbols a library defines with its list of public symbols.
-# usage: check_exports.sh <library.so> <symbol list>
+# usage: check_exports.sh <library.so> <symbol list> [<nm>]
+# <nm> is the target's nm for a cross build (aarch64-linux-gnu-nm); plain nm by default.
 set -euo pipefail
-lib=$1 list=$2
+lib=$1 list=$2 nm=${3:-nm}
 want=$(grep -E '^[A-Za-z_]' "$list" | sort -u)
-have=$(nm -D --defined-only "$lib" | awk '{print $3}' | sed 's/@.*//' | grep -v '^$' | sort -u)
+have=$("$nm" -D --defined-only "$lib" | awk '{print $3}' | sed 's/@.*//' | grep -v '^$' | sort -u)
 missing=$(comm -23 <(echo "$want") <(echo "$have"))
 extra=$(comm -13 <(echo "$want") <(echo "$have"))
 status=0

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Runs the example module in a fresh work dir and checks what it printed and logged.
-# usage: example_smoke.sh <example binary>
+# usage: example_smoke.sh <example binary> [<emulator> [<emulator args>...]]
+# A cross build passes the emulator that runs the target's programs (qemu-arm -L /).
 set -euo pipefail
 example=$1
+emulator=("${@:2}")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/conf" "$work/log"
@@ -14,7 +16,7 @@ plain = "%V %m%n"
 sdk_rule.INFO >stdout; plain
 sdk_rule.DEBUG "$work/log/sdk.log"; plain
 CONF
-out=$("$example" "$work")
+out=$("${emulator[@]}" "$example" "$work")
 echo "$out"
 grep -qx 'INFO base init success.' <<<"$out"
 grep -qxF 'INFO example: module id 8c**************9d, broker 192.*******.17' <<<"$out"

@@ -16,6 +16,14 @@
  *   other operation of the kit is in progress. Logging may be called from any thread. A pool
  *   is used by one thread at a time; so are lists. Workers run their operation on a thread
  *   of their own; their stop/delete must not be called from that operation.
+ * - Widths. The kit runs on armhf (32-bit ARM: long, time_t, size_t and pointers are 4
+ *   bytes), arm64 and x86-64 (all 8 bytes). Numbers in records, buffer lengths and statuses
+ *   are fixed-width (uint32_t, int32_t; times int64_t), so records mean the same on all
+ *   three; pointers and the size_t sizes of the memory operations follow the platform.
+ *   The only `long` record fields are the schedule job's interval and exception sleep; the
+ *   only other `long` values are the sleep a schedule job function stores and the line
+ *   number of edge_base_log_write. They are 32-bit on armhf (seconds: up to about 68 years)
+ *   and 64-bit elsewhere.
  *
  * Initialisation order of a module: edge_base_init first, edge_base_destroy last.
  */
@@ -338,15 +346,17 @@ EDGE_API void *APR_THREAD_FUNC edge_base_retry_runner(apr_thread_t *thread, void
  * exception sleep when the job failed or chose no positive sleep.
  * ------------------------------------------------------------------------------------------ */
 
-/* `long` is 32-bit on 32-bit ARM and 64-bit on 64-bit targets. */
+/* The job stores its next sleep through a `long` (32-bit on armhf, 64-bit on arm64 and
+ * x86-64). */
 typedef uint32_t (*edge_base_schedule_job_fn)(long *sleep_seconds, void *arg);
 
+/* The two `long` fields are 4 bytes on armhf and 8 on arm64 and x86-64. */
 typedef struct edge_base_schedule_job_s {
     apr_pool_t *pool;
     char *name;
     uint32_t running;         /* touched only atomically */
-    long interval;            /* seconds before the first run */
-    long exception_sleep;     /* seconds after a failed run */
+    long interval;            /* long: seconds before the first run */
+    long exception_sleep;     /* long: seconds after a failed run */
     edge_base_schedule_job_fn job;
     void *arg;
     apr_thread_t *thread;
