@@ -34,7 +34,8 @@ packages=(
 # test binaries with (the loader and libc6, libstdc++6, libgcc-s1: the target's own, as on a
 # node) and the libraries built against.
 cross_tools=(g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user)
-cross_packages=(libc6 libgcc-s1 libstdc++6 libapr1-dev libaprutil1-dev libgtest-dev libgmock-dev)
+cross_packages=(libc6 libgcc-s1 libstdc++6 libapr1-dev libaprutil1-dev libssl-dev libpaho-mqtt-dev libgtest-dev
+                libgmock-dev)
 declare -A triplet=([arm64]=aarch64-linux-gnu [armhf]=arm-linux-gnueabihf)
 cross_root=${GRAVEL_CROSS_ROOT:-/opt/gravel-cross}
 
