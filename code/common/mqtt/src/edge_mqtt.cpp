@@ -47,10 +47,13 @@ private:
     MQTTAsync *handle_;
 };
 
-void wipe_password(Client *client) noexcept {
-    if (client->password != nullptr && client->password_len != 0) {
-        (void)edge_base_memory_set(client->password, client->password_len, 0, client->password_len);
-    }
+// The connect options point at this library's copy of the password, in the client's pool:
+// wiped before the options are replaced or the pool goes.
+void wipe_password(edge_mqtt_client_t *record) noexcept {
+    if (record->conn_opts == nullptr || record->conn_opts->password == nullptr) return;
+    auto *password = const_cast<char *>(record->conn_opts->password);
+    const size_t length = std::strlen(password);
+    (void)edge_base_memory_set(password, length, 0, length);
 }
 
 }  // namespace
@@ -116,7 +119,6 @@ EDGE_API uint32_t edge_mqtt_opts_set(edge_mqtt_client_t *record, const char *use
         return EDGE_ERR_BAD_ARGUMENT;
     }
     if (record->pool == nullptr) return EDGE_ERR_MISSING;
-    Client *client = client_of(record);
 
     auto *options = static_cast<MQTTAsync_connectOptions *>(
         edge_base_memory_malloc(record->pool, sizeof(MQTTAsync_connectOptions)));
@@ -158,9 +160,7 @@ EDGE_API uint32_t edge_mqtt_opts_set(edge_mqtt_client_t *record, const char *use
     options->onFailure = edge_mqtt_connect_failed_callback;
 
     // Options set again replace the earlier ones; the earlier password copy is wiped.
-    gravel::mqtt::wipe_password(client);
-    client->password = password_copy;
-    client->password_len = std::strlen(password_copy);
+    gravel::mqtt::wipe_password(record);
     record->conn_opts = options;
 
     EDGE_LOG_INFO("set mqtt config end, trustStore:%s, verify:%d, keepalive:%d, maxinflight:%d", tls->trustStore,
@@ -267,7 +267,7 @@ EDGE_API void edge_mqtt_delete(edge_mqtt_client_t *record) {
         gravel::mqtt::mark_closing(client);
         if (record->handle != nullptr) MQTTAsync_destroy(&record->handle);
         gravel::mqtt::wait_notifications_idle(client);
-        gravel::mqtt::wipe_password(client);
+        gravel::mqtt::wipe_password(record);
         if (record->pool != nullptr) {
             apr_pool_t *pool = record->pool;
             edge_base_memory_pool_destroy(&pool);  // the record goes with its pool

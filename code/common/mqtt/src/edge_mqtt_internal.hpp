@@ -20,8 +20,6 @@ struct Client {
     edge_mqtt_client_t record;
     uint32_t closing;        // 1 once edge_mqtt_delete has begun; atomic access only
     uint32_t active;         // notifications of this client in progress; atomic access only
-    char *password;          // the copy the connect options point at, wiped at delete
-    size_t password_len;
 };
 static_assert(std::is_standard_layout_v<Client> && offsetof(Client, record) == 0,
               "a record pointer must convert to its Client");

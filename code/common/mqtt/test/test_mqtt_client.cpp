@@ -204,10 +204,16 @@ TEST_F(MqttClient, OptionSettingErrors) {
     EXPECT_EQ(edge_mqtt_opts_set(&poolless, "u", "p", ca), EDGE_ERR_MISSING);
     EXPECT_EQ(count_logged("ERROR input error."), std::size(cases));
 
-    // Set again: new options replace the old, the library's notifications stay wired.
+    // Set again: new options replace the old, the library's notifications stay wired, and the
+    // old copy of the password (still in the client's pool) is wiped.
     MQTTAsync_connectOptions *before = client->conn_opts;
+    const char *old_password = before->password;
+    const size_t old_length = std::strlen(old_password);
+    ASSERT_GT(old_length, 0u);
     EXPECT_EQ(edge_mqtt_opts_set(client, "user2", "password2", ca), EDGE_OK);
     EXPECT_NE(client->conn_opts, before);
+    EXPECT_TRUE(std::all_of(old_password, old_password + old_length, [](char ch) { return ch == '\0'; }));
+    EXPECT_STREQ(client->conn_opts->password, "password2");
     EXPECT_STREQ(client->conn_opts->username, "user2");
     EXPECT_EQ(client->conn_opts->context, client);
     EXPECT_EQ(client->conn_opts->onSuccess, &edge_mqtt_connected_callback);

@@ -122,7 +122,8 @@ EDGE_API edge_mqtt_client_t *edge_mqtt_create(const char *address, int32_t port,
  * at most 100 messages in flight, no automatic reconnect, the CA file as trust store and the
  * verification that "module_tls_verify" selects), points the connect notifications at this
  * library with the record as context, and registers the other notifications with the MQTT
- * library. Called by edge_mqtt_create; calling it again replaces the options.
+ * library. Called by edge_mqtt_create; calling it again replaces the options (the earlier
+ * copy of the password is wiped).
  * 0 or the result of MQTTAsync_setCallbacks; EDGE_ERR_BAD_ARGUMENT for a missing record or a
  * missing or empty user name, password or CA file path; EDGE_ERR_MISSING for a record
  * without a pool; EDGE_ERR_NO_MEMORY when the options cannot be allocated.
