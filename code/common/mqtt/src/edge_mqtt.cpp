@@ -124,7 +124,7 @@ EDGE_API uint32_t edge_mqtt_opts_set(edge_mqtt_client_t *record, const char *use
         edge_base_memory_malloc(record->pool, sizeof(MQTTAsync_connectOptions)));
     if (options == nullptr) return EDGE_ERR_NO_MEMORY;
     *options = MQTTAsync_connectOptions_initializer;
-    // Version 6: no HTTP headers and no HTTP(S) proxy options; the broker is reached directly.
+    // Version 6: the HTTP header and HTTP(S) proxy options of later versions are not given.
     options->struct_version = 6;
 
     auto *tls = static_cast<MQTTAsync_SSLOptions *>(edge_base_memory_malloc(record->pool, sizeof(MQTTAsync_SSLOptions)));
