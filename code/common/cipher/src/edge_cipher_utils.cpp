@@ -2,10 +2,12 @@
 // random bytes, UCS-2 to UTF-8, and the env key loader.
 #include <iconv.h>
 
+#include <array>
 #include <climits>
 #include <cstring>
 
 #include <openssl/core_names.h>
+#include <openssl/err.h>
 #include <openssl/params.h>
 #include <openssl/rand.h>
 
@@ -48,69 +50,61 @@ EVP_CIPHER *aes_128_cbc() noexcept {
 Decrypted cbc_decrypt(const unsigned char *key, const unsigned char *iv, const unsigned char *ct, size_t ct_len,
                       unsigned char *out, size_t capacity) noexcept {
     Decrypted result;
-    CipherCtx ctx(EVP_CIPHER_CTX_new());
     EVP_CIPHER *cipher = aes_128_cbc();
-    if (ctx == nullptr || cipher == nullptr || ct_len == 0 || ct_len % kBlock != 0 || ct_len > INT_MAX) return result;
-
+    if (cipher == nullptr || ct_len == 0 || ct_len % kBlock != 0 || ct_len > INT_MAX) return result;
     const size_t head = ct_len - kBlock;  // every block but the last, which holds the padding
     unsigned char last[kBlock];
     Wipe wipe_last(last, sizeof last);
     int n = 0;
-    bool head_written = false;
+
     if (capacity >= head) {
-        // The usual case: the blocks before the last go straight to the output.
-        if (EVP_DecryptInit_ex2(ctx.get(), cipher, key, iv, nullptr) != 1 ||
-            EVP_CIPHER_CTX_set_padding(ctx.get(), 0) != 1) {
-            return result;
-        }
-        if (head != 0) {
-            if (EVP_DecryptUpdate(ctx.get(), out, &n, ct, static_cast<int>(head)) != 1 ||
-                static_cast<size_t>(n) != head) {
+        // The usual case, in one pass: OpenSSL writes every block but the last straight to the
+        // output, and the last one's plaintext, once its padding is checked in full (a count of
+        // 1..16, every padding byte equal to it), to a buffer of ours.
+        CipherCtx ctx(EVP_CIPHER_CTX_new());
+        if (ctx == nullptr || EVP_DecryptInit_ex2(ctx.get(), cipher, key, iv, nullptr) != 1) return result;
+        ERR_set_mark();
+        int tail = 0;
+        const bool body = EVP_DecryptUpdate(ctx.get(), out, &n, ct, static_cast<int>(ct_len)) == 1 &&
+                          static_cast<size_t>(n) == head;
+        const bool padded = body && EVP_DecryptFinal_ex(ctx.get(), last, &tail) == 1;
+        ERR_pop_to_mark();  // a bad padding is our caller's news, not the thread's error queue's
+        if (padded) {
+            result.plain_len = static_cast<uint32_t>(head + static_cast<size_t>(tail));
+            if (capacity < result.plain_len) {
                 OPENSSL_cleanse(out, head);
+                result.outcome = Decrypt::too_small;
                 return result;
             }
-            head_written = true;
-        }
-    } else {
-        // The plaintext cannot fit; decrypt only the last block (its IV is the block before
-        // it) to learn the padding and so the length that would be needed.
-        const unsigned char *chain = head == 0 ? iv : ct + head - kBlock;
-        if (EVP_DecryptInit_ex2(ctx.get(), cipher, key, chain, nullptr) != 1 ||
-            EVP_CIPHER_CTX_set_padding(ctx.get(), 0) != 1) {
+            std::memcpy(out + head, last, static_cast<size_t>(tail));
+            result.outcome = Decrypt::ok;
             return result;
         }
-    }
-    auto wipe_head = [&] {
-        if (head_written) OPENSSL_cleanse(out, head);
-    };
-    if (EVP_DecryptUpdate(ctx.get(), last, &n, ct + head, static_cast<int>(kBlock)) != 1 ||
-        static_cast<size_t>(n) != kBlock) {
-        wipe_head();
-        return result;
+        OPENSSL_cleanse(out, head);
+        if (!body) return result;
     }
 
-    // PKCS#7: a count of 1..16, and every padding byte holds the count. Checked without an
-    // early exit on the first wrong byte.
-    const unsigned pad = last[kBlock - 1];
-    unsigned bad = pad == 0 || pad > kBlock ? 1u : 0u;
-    for (size_t i = 0; i < kBlock; ++i) {
-        if (i >= kBlock - (pad > kBlock ? kBlock : pad)) bad |= static_cast<unsigned>(last[i] ^ pad);
+    // The plaintext cannot fit, or its padding is wrong: decrypt the last block alone (its IV
+    // is the block before it) without padding removal, to tell which and by how much.
+    CipherCtx ctx(EVP_CIPHER_CTX_new());
+    const unsigned char *chain = head == 0 ? iv : ct + head - kBlock;
+    if (ctx == nullptr || EVP_DecryptInit_ex2(ctx.get(), cipher, key, chain, nullptr) != 1 ||
+        EVP_CIPHER_CTX_set_padding(ctx.get(), 0) != 1 ||
+        EVP_DecryptUpdate(ctx.get(), last, &n, ct + head, static_cast<int>(kBlock)) != 1 ||
+        static_cast<size_t>(n) != kBlock) {
+        return result;
     }
+    const unsigned pad = last[kBlock - 1];
+    bool bad = pad == 0 || pad > kBlock;
+    for (size_t i = kBlock - (bad ? 0 : pad); i < kBlock; ++i) bad = bad || last[i] != pad;
     result.padding = pad;
-    if (bad != 0) {
-        wipe_head();
+    if (bad) {
         result.outcome = Decrypt::bad_padding;
         return result;
     }
-    const size_t plain_len = head + kBlock - pad;
-    result.plain_len = static_cast<uint32_t>(plain_len);
-    if (capacity < plain_len) {
-        wipe_head();
-        result.outcome = Decrypt::too_small;
-        return result;
-    }
-    std::memcpy(out + head, last, kBlock - pad);
-    result.outcome = Decrypt::ok;
+    result.plain_len = static_cast<uint32_t>(head + kBlock - pad);
+    // A good padding gets here when the output is short; anything else is OpenSSL failing.
+    result.outcome = capacity < result.plain_len ? Decrypt::too_small : Decrypt::failed;
     return result;
 }
 
@@ -172,6 +166,17 @@ public:
 private:
     iconv_t cd_;
 };
+
+// The values of hex_rdic for every byte value (255 beyond code 111 too), as a constant of this
+// module so the decoding loop reads no exported data.
+constexpr std::array<uint8_t, 256> kHexValue = [] {
+    std::array<uint8_t, 256> table{};
+    table.fill(255);
+    for (char c = '0'; c <= '9'; ++c) table[static_cast<unsigned char>(c)] = static_cast<uint8_t>(c - '0');
+    for (char c = 'a'; c <= 'f'; ++c) table[static_cast<unsigned char>(c)] = static_cast<uint8_t>(c - 'a' + 10);
+    for (char c = 'A'; c <= 'F'; ++c) table[static_cast<unsigned char>(c)] = static_cast<uint8_t>(c - 'A' + 10);
+    return table;
+}();
 
 constexpr bool is_base64_char(char c) noexcept {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
@@ -381,12 +386,11 @@ EDGE_API uint32_t edge_cipher_from_hex(const char *text, uint32_t len, unsigned 
     }
     if (len % 2 != 0) return EDGE_ERR_BAD_ARGUMENT;
     if (*output_len < len / 2) return EDGE_ERR_OUT_OF_RANGE;
-    constexpr size_t kTable = sizeof(hex_rdic) / sizeof(hex_rdic[0]);
-    for (uint32_t i = 0; i < len; i += 2) {
-        const auto hi = static_cast<unsigned char>(text[i]);
-        const auto lo = static_cast<unsigned char>(text[i + 1]);
-        if (hi >= kTable || lo >= kTable || hex_rdic[hi] == 255 || hex_rdic[lo] == 255) return EDGE_ERR_BAD_ARGUMENT;
-        output[i / 2] = static_cast<unsigned char>(hex_rdic[hi] * 16 + hex_rdic[lo]);
+    for (uint32_t i = 0; i < len / 2; ++i) {
+        const unsigned hi = kHexValue[static_cast<unsigned char>(text[2 * i])];
+        const unsigned lo = kHexValue[static_cast<unsigned char>(text[2 * i + 1])];
+        if (((hi | lo) & 0xf0u) != 0) return EDGE_ERR_BAD_ARGUMENT;
+        output[i] = static_cast<unsigned char>(hi << 4 | lo);
     }
     *output_len = len / 2;
     return EDGE_OK;

@@ -66,6 +66,17 @@ TEST(CipherTables, HexDigitsBothWays) {
         if (std::isxdigit(c)) want = static_cast<int>(std::stoi(std::string(1, static_cast<char>(c)), nullptr, 16));
         EXPECT_EQ(hex_rdic[c], want) << "code " << c;
     }
+    // Decoding accepts exactly the characters the table names.
+    for (int c = 1; c < 256; ++c) {
+        const char text[2] = {'0', static_cast<char>(c)};
+        unsigned char out = 0;
+        uint32_t len = 1;
+        const bool digit = c < 112 && hex_rdic[c] != 255;
+        EXPECT_EQ(edge_cipher_from_hex(text, 2, &out, &len), digit ? EDGE_OK : EDGE_ERR_BAD_ARGUMENT) << "code " << c;
+        if (digit) {
+            EXPECT_EQ(out, hex_rdic[c]);
+        }
+    }
 }
 
 TEST(CipherHex, EncodeAndDecode) {
