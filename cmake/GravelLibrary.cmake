@@ -76,6 +76,7 @@ function(gravel_add_library name)
       target_include_directories(${texe} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src
         ${GRAVEL_INTERNAL_INCLUDE} ${CMAKE_SOURCE_DIR}/tests/support)
       target_link_libraries(${texe} PRIVATE ${objs} ${ARG_TEST_LINKS} gravel-test-support GTest::gtest_main)
+      target_compile_definitions(${texe} PRIVATE GRAVEL_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
       gtest_discover_tests(${texe} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300 LABELS unit)
     endif()
   endif()

@@ -1,7 +1,11 @@
 #include "gravel_test_support.hpp"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -155,6 +159,29 @@ std::string from_hex(const std::string &hex) {
     std::string bytes;
     for (size_t i = 0; i < hex.size(); i += 2) bytes += static_cast<char>(nibble(hex[i]) * 16 + nibble(hex[i + 1]));
     return bytes;
+}
+
+TestPki::TestPki() {
+    const std::string cmd = std::string(GRAVEL_TEST_SUPPORT_DIR "/make_test_pki.sh '") + dir_.path() + "'";
+    if (std::system(cmd.c_str()) != 0) throw std::runtime_error("make_test_pki.sh failed");
+}
+
+void TestPki::install_ca(const WorkDir &work) const { write_file(work.file("conf/rootcert.pem"), read_file(ca())); }
+
+int free_loopback_port() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) throw std::runtime_error("socket failed");
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
+        close(fd);
+        throw std::runtime_error("bind failed");
+    }
+    close(fd);
+    return ntohs(addr.sin_port);
 }
 
 bool wait_until(const std::function<bool()> &done, std::chrono::milliseconds limit) {

@@ -91,6 +91,26 @@ std::string shell_quote(const std::string &text);
 std::string to_hex(const std::string &bytes);
 std::string from_hex(const std::string &hex);
 
+// A throwaway PKI made at test time by make_test_pki.sh: a trusted CA, and server
+// certificates that are valid for 127.0.0.1/::1/localhost, expired, for another IP
+// (127.0.0.2), or signed by an untrusted CA; plus a client certificate.
+class TestPki {
+public:
+    TestPki();  // throws when generation fails
+    std::string ca() const { return dir_.file("ca.pem"); }
+    std::string cert(const std::string &name) const { return dir_.file(name + ".pem"); }  // server, expired, ...
+    std::string key(const std::string &name) const { return dir_.file(name + ".key"); }
+    const std::string &dir() const { return dir_.path(); }
+    // Writes the CA as <work dir>/conf/rootcert.pem.
+    void install_ca(const WorkDir &work) const;
+
+private:
+    TempDir dir_;
+};
+
+// A TCP port on 127.0.0.1 that was free a moment ago.
+int free_loopback_port();
+
 // Polls `done` every 10 ms until it holds or `limit` passes; returns its last answer.
 bool wait_until(const std::function<bool()> &done, std::chrono::milliseconds limit);
 

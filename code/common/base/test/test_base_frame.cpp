@@ -179,3 +179,12 @@ TEST(Status, NamesEveryCodeAndUnknownValues) {
                  {0xFFFFFFFFu, "EDGE_ERR_UNKNOWN"}};
     for (const auto &c : cases) EXPECT_STREQ(edge_base_status_name(c.code), c.name) << c.code;
 }
+
+TEST(BaseInit, AcceptsARealCaFile) {
+    gravel::test::TestPki pki;
+    WorkDir work;
+    pki.install_ca(work);
+    ASSERT_EQ(edge_base_init(work.path().c_str(), nullptr), EDGE_OK);
+    EXPECT_EQ(gravel::test::read_file(edge_base_get_ca_file()), gravel::test::read_file(pki.ca()));
+    edge_base_destroy();
+}
