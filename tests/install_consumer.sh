@@ -17,7 +17,7 @@ printf '[rules]\nsdk_rule.INFO "%s/work/sdk.log"\n' "$tmp" > "$tmp/work/conf/sdk
 
 # shellcheck disable=SC2046,SC2086
 "$cc" -std=c99 -Wall -Wextra -Wpedantic -Werror $san "$src/consumer.c" -o "$tmp/consumer-pc" \
-  $(pkg-config --cflags --libs libgravel-base) -Wl,-rpath,"$libdir"
+  $(pkg-config --cflags --libs libgravel-configs) -Wl,-rpath,"$libdir"
 "$tmp/consumer-pc" "$tmp/work"
 
 "$cmake" -S "$src" -B "$tmp/cmake-build" -DCMAKE_PREFIX_PATH="$tmp/prefix" -DCMAKE_C_COMPILER="$cc" \

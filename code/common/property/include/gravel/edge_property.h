@@ -26,7 +26,7 @@
  *   characters is invalid and skipped.
  * - A valid line without value characters ("key=", "key") removes the key. The last line
  *   of a key wins.
- * Written form: "key=value\n" for each entry, in the table's (unspecified) order.
+ * Written form: "key=value\n" for each entry, in the table's iteration order (no particular order).
  */
 #ifndef GRAVEL_EDGE_PROPERTY_H
 #define GRAVEL_EDGE_PROPERTY_H
