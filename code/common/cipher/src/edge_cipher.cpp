@@ -130,7 +130,9 @@ uint32_t save_store(apr_pool_t *pool, apr_hash_t *map, const char *path, edge_ci
     if (key == nullptr) return EDGE_ERR_MISSING;
 
     // Every enduring entry must come back from the file as it is; otherwise nothing is written,
-    // so a later rewrite from the loaded keys cannot lose the ones that did not come back.
+    // so a later rewrite from the loaded keys cannot lose the ones that did not come back. A
+    // file is read up to its 512th line, one line an entry.
+    unsigned enduring = 0;
     for (apr_hash_index_t *it = apr_hash_first(pool, map); it != nullptr; it = apr_hash_next(it)) {
         const void *name = nullptr;
         apr_ssize_t name_len = 0;
@@ -142,6 +144,11 @@ uint32_t save_store(apr_pool_t *pool, apr_hash_t *map, const char *path, edge_ci
             EDGE_LOG_ERROR("keystore entry cannot be stored, lens:%d", static_cast<int>(record->len));
             return EDGE_ERR_BAD_ARGUMENT;
         }
+        ++enduring;
+    }
+    if (enduring > EDGE_PROPERTY_LINES_MAX) {
+        EDGE_LOG_ERROR("too many keys for a keystore, count:%u", enduring);
+        return EDGE_ERR_BAD_ARGUMENT;
     }
     for (apr_hash_index_t *it = apr_hash_first(pool, map); it != nullptr; it = apr_hash_next(it)) {
         const void *name = nullptr;

@@ -390,6 +390,17 @@ TEST_F(CipherRunning, SavingMapsWithoutEnduringEntries) {
                                                 path.c_str(), mgr, 0),
               EDGE_ERR_BAD_ARGUMENT);
     EXPECT_EQ(read_file(path), "old=1\n");
+    // A file is read up to its 512th line: 512 keys come back, 513 are not written.
+    std::vector<std::pair<std::string, std::string>> many;
+    for (int i = 0; i < 513; ++i) many.emplace_back("k" + std::to_string(i), std::string(16, 'm'));
+    EXPECT_EQ(edge_cipher_save_keystore_to_file(pool_, key_map(pool_, many), path.c_str(), mgr, 0), EDGE_ERR_BAD_ARGUMENT);
+    EXPECT_EQ(read_file(path), "old=1\n");
+    many.pop_back();
+    ASSERT_EQ(edge_cipher_save_keystore_to_file(pool_, key_map(pool_, many), path.c_str(), mgr, 0), EDGE_OK);
+    apr_hash_t *back = apr_hash_make(pool_);
+    EXPECT_EQ(edge_cipher_load_keystore_from_file(pool_, back, path.c_str(), mgr, 0), EDGE_OK);
+    EXPECT_EQ(apr_hash_count(back), 512u);
+
     EXPECT_EQ(edge_cipher_save_keystore_to_file(nullptr, apr_hash_make(pool_), path.c_str(), mgr, 0), EDGE_ERR_MISSING);
     EXPECT_EQ(edge_cipher_save_keystore_to_file(pool_, apr_hash_make(pool_), "", mgr, 0), EDGE_ERR_MISSING);
 }

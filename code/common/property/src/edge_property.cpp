@@ -15,8 +15,7 @@ namespace {
 
 // Read buffer: 511 bytes of a line and the terminator.
 constexpr size_t kLineBuffer = 512;
-// Lines (pieces of lines) read from one file, comments and empty lines included.
-constexpr uint32_t kMaxReads = 512;
+constexpr uint32_t kMaxReads = EDGE_PROPERTY_LINES_MAX;
 
 constexpr bool is_blank(char c) noexcept {
     return c == ' ' || c == '\t' || c == '\f' || c == '\r' || c == '\n';

@@ -277,9 +277,10 @@ EDGE_API uint32_t edge_cipher_load_keystore_from_file_param_check(apr_pool_t *po
 /*
  * Writes the enduring entries of `map` to a key store file, replacing it atomically. 0 (also
  * for an empty map: "no key store in key_map, skip.", nothing written); EDGE_ERR_MISSING (also
- * without the chosen key); EDGE_ERR_BAD_ARGUMENT when no entry is enduring, or an enduring
- * entry could not be read back (a name of more than 32 characters, with a blank, "=" or ":",
- * or beginning with "#"; a key of more than 128 bytes): nothing is written then;
+ * without the chosen key); EDGE_ERR_BAD_ARGUMENT when no entry is enduring, or the file could
+ * not give every enduring entry back (a name of more than 32 characters, with a blank, "=" or
+ * ":", or beginning with "#"; a key of more than 128 bytes; more than 512 entries): nothing is
+ * written then;
  * EDGE_ERR_NO_MEMORY; EDGE_ERR_AES_ENCRYPT ("encrypt keystore failed, ret:%d,
  * use_root_key:%d"); EDGE_ERR_FILE_WRITE. Logs "save keystore to %s finished, ret:%d".
  */

@@ -45,6 +45,8 @@ extern "C" {
 /* Longest key and value a line may carry, in characters. */
 #define EDGE_PROPERTY_KEY_MAX 32
 #define EDGE_PROPERTY_VALUE_MAX 512
+/* Lines (pieces of lines) read from one file, comments and empty lines included. */
+#define EDGE_PROPERTY_LINES_MAX 512
 
 /*
  * Reads the property file at `path` into a new table allocated in `pool`. Invalid lines are
