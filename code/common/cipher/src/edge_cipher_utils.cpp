@@ -60,7 +60,10 @@ Decrypted cbc_decrypt(const unsigned char *key, const unsigned char *iv, const u
     if (capacity >= head) {
         // The usual case, in one pass: OpenSSL writes every block but the last straight to the
         // output, and the last one's plaintext, once its padding is checked in full (a count of
-        // 1..16, every padding byte equal to it), to a buffer of ours.
+        // 1..16, every padding byte equal to it), to a buffer of ours. A fresh context holds no
+        // earlier input, and with padding on it keeps the final block back, so one update of
+        // whole blocks writes exactly `head` bytes; the tests hold it to that with buffers of
+        // exactly the plaintext's size under AddressSanitizer.
         CipherCtx ctx(EVP_CIPHER_CTX_new());
         if (ctx == nullptr || EVP_DecryptInit_ex2(ctx.get(), cipher, key, iv, nullptr) != 1) return result;
         ERR_set_mark();
