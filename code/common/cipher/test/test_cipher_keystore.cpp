@@ -239,12 +239,13 @@ TEST_F(CipherRunning, DamagedDomainStoreEntriesCostOnlyThemselves) {
 
     // A value whose padding is certainly wrong under the work key, found with the tool.
     std::string wrong_key_value;
-    for (unsigned seed = 1; wrong_key_value.empty(); ++seed) {
+    for (unsigned seed = 1; seed < 100 && wrong_key_value.empty(); ++seed) {
         const std::string iv = pseudo_random_bytes(16, seed);
         const std::string ct = openssl_aes(true, pseudo_random_bytes(16, 1000 + seed), iv, std::string(16, 'b'));
         const std::string under_work = openssl_aes(false, work, iv, ct, true);
         if (static_cast<unsigned char>(under_work.back()) > 16) wrong_key_value = to_hex(iv + ct);
     }
+    ASSERT_FALSE(wrong_key_value.empty());
     // 129 bytes: more than a stored key may hold.
     const std::string iv(16, '\x01');
     const std::string oversized = to_hex(iv + openssl_aes(true, work, iv, std::string(129, 'o')));

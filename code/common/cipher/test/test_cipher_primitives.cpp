@@ -426,12 +426,14 @@ TEST_F(CipherRunning, DecryptDecodeStatuses) {
         std::string key = kKey;
         if (std::string(c.what) == "wrong key") {
             // A key under which this text's padding is certainly wrong, found with the tool.
-            for (unsigned seed = 1;; ++seed) {
+            bool found = false;
+            for (unsigned seed = 1; seed < 100 && !found; ++seed) {
                 key = pseudo_random_bytes(16, seed);
                 const std::string record = from_hex(text);
                 const std::string last = openssl_aes(false, key, record.substr(0, 16), record.substr(16), true);
-                if (static_cast<unsigned char>(last.back()) > 16) break;
+                found = static_cast<unsigned char>(last.back()) > 16;
             }
+            ASSERT_TRUE(found);
         }
         const auto [rc, out] = kit_decrypt_text(c.text, key, pool_, c.capacity);
         EXPECT_EQ(rc, c.status) << c.what;
