@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace gravel::test {
@@ -110,6 +111,15 @@ private:
 
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int free_loopback_port();
+
+// Concatenates texts by appending. (GCC 12's -Wrestrict misreads some `"text" + string`
+// expressions in optimised builds; appending says the same without tripping it.)
+template <typename... Parts>
+std::string cat(const Parts &...parts) {
+    std::string out;
+    (out.append(std::string_view(parts)), ...);
+    return out;
+}
 
 // Polls `done` every 10 ms until it holds or `limit` passes; returns its last answer.
 bool wait_until(const std::function<bool()> &done, std::chrono::milliseconds limit);

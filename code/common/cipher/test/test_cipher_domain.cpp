@@ -120,7 +120,7 @@ TEST_F(CipherRuntime, DomainOperationsNeedTheManager) {
 }
 
 TEST_F(CipherRunning, AuthKeysAreWrittenOnceAndKeptAfterwards) {
-    const std::string secret = pseudo_random_bytes(32, 1).replace(0, 1, "s");
+    const std::string secret = gravel::test::cat("s", pseudo_random_bytes(31, 1));
     const std::string crypt = pseudo_random_bytes(16, 2);
     ASSERT_EQ(edge_cipher_save_auth_keys(auth_table(pool_, {{"secret", secret}, {"crypt_key", crypt}})), EDGE_OK);
     EXPECT_EQ(read_pairs(domain_file()).size(), 2u);
@@ -249,7 +249,7 @@ TEST_F(CipherRunning, EnvDecryptionRefusesBadKeysAndText) {
         {"module.dat missing", std::nullopt, good, EDGE_ERR_FILE_MISSING},
         {"11 characters", env.module_dat.substr(0, 11), good, EDGE_ERR_KEYSTORE_READ},
         {"not base64 with the constant", env.module_dat.substr(0, 11) + "*", good, EDGE_ERR_UNDECRYPTABLE},
-        {"text with a bad character", env.module_dat, "*" + good.substr(1), EDGE_ERR_UNDECRYPTABLE},
+        {"text with a bad character", env.module_dat, gravel::test::cat("*", good.substr(1)), EDGE_ERR_UNDECRYPTABLE},
         {"text of a bad length", env.module_dat, good.substr(1), EDGE_ERR_UNDECRYPTABLE},
         {"text of an IV alone", env.module_dat, "AAAAAAAAAAAAAAAAAAAAAA==", EDGE_ERR_MISSING},
         {"another key", make_env_key(3).module_dat, good, EDGE_ERR_OUT_OF_RANGE},
@@ -292,7 +292,7 @@ TEST_F(CipherRunning, DomainKeysUsedWhileKeysAreEntered) {
     for (int t = 0; t < 3; ++t) {
         users.emplace_back([&, t] {
             apr_pool_t *pool = edge_CIPHER_MGR_mgr_create_pool();
-            const std::string plain = "thread " + std::to_string(t);
+            const std::string plain = gravel::test::cat("thread ", std::to_string(t));
             for (int i = 0; i < 100000 && !stop.load(); ++i) {
                 uint32_t rc1 = 0;
                 uint32_t rc2 = 0;
@@ -307,7 +307,7 @@ TEST_F(CipherRunning, DomainKeysUsedWhileKeysAreEntered) {
         });
     }
     for (int i = 0; i < 40; ++i) {
-        const std::string name = "entered" + std::to_string(i);
+        const std::string name = gravel::test::cat("entered", std::to_string(i));
         ASSERT_EQ(edge_cipher_save_key(name.c_str(), bytes(key), 16, i % 4 == 0 ? 1 : 0), EDGE_OK);
     }
     stop = true;

@@ -110,7 +110,7 @@ TEST_F(CipherRunning, KeyHierarchyOpensWithTheOpensslTool) {
     EXPECT_EQ(work, work_key());
 
     // ... and enduring domain keys are entries of the domain key store under the work key.
-    const std::string secret_key = pseudo_random_bytes(20, 5).replace(0, 1, "s");
+    const std::string secret_key = gravel::test::cat("s", pseudo_random_bytes(19, 5));
     ASSERT_EQ(edge_cipher_save_key("secret", bytes(secret_key), len32(secret_key), 1), EDGE_OK);
     const auto stored = read_pairs(domain_file());
     ASSERT_EQ(stored.size(), 1u);
@@ -119,7 +119,7 @@ TEST_F(CipherRunning, KeyHierarchyOpensWithTheOpensslTool) {
 }
 
 TEST_F(CipherRunning, RestartBringsBackTheSameKeysAndOnlyEnduringOnes) {
-    const std::string secret_key = pseudo_random_bytes(20, 1).replace(0, 1, "s");
+    const std::string secret_key = gravel::test::cat("s", pseudo_random_bytes(19, 1));
     const std::string crypt = pseudo_random_bytes(16, 2);
     const std::string temp = pseudo_random_bytes(16, 3);
     ASSERT_EQ(edge_cipher_save_key("secret", bytes(secret_key), 20, 1), EDGE_OK);
@@ -257,7 +257,7 @@ TEST_F(CipherRunning, DamagedDomainStoreEntriesCostOnlyThemselves) {
     const Case cases[] = {
         {"truncated", beta.substr(0, beta.size() - 10)},
         {"one block short", beta.substr(0, beta.size() - 32)},
-        {"non-hex", "zz" + beta.substr(2)},
+        {"non-hex", gravel::test::cat("zz", beta.substr(2))},
         {"odd length", beta + "a"},
         {"an IV alone", beta.substr(0, 32)},
         {"oversized", oversized},
@@ -393,7 +393,7 @@ TEST_F(CipherRunning, SavingMapsWithoutEnduringEntries) {
     EXPECT_EQ(read_file(path), "old=1\n");
     // A file is read up to its 512th line: 512 keys come back, 513 are not written.
     std::vector<std::pair<std::string, std::string>> many;
-    for (int i = 0; i < 513; ++i) many.emplace_back("k" + std::to_string(i), std::string(16, 'm'));
+    for (int i = 0; i < 513; ++i) many.emplace_back(gravel::test::cat("k", std::to_string(i)), std::string(16, 'm'));
     EXPECT_EQ(edge_cipher_save_keystore_to_file(pool_, key_map(pool_, many), path.c_str(), mgr, 0), EDGE_ERR_BAD_ARGUMENT);
     EXPECT_EQ(read_file(path), "old=1\n");
     many.pop_back();
@@ -430,7 +430,7 @@ TEST_F(CipherRunning, KilledSaverLeavesTheOldOrTheNewStore) {
         for (int i = 0; i < kKeys; ++i) {
             char value[40];
             std::snprintf(value, sizeof value, "key%02d-version%010u", i, version);
-            keys.emplace_back("k" + std::to_string(i), value);
+            keys.emplace_back(gravel::test::cat("k", std::to_string(i)), value);
         }
         return keys;
     };

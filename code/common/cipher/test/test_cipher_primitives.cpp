@@ -192,7 +192,7 @@ TEST(CipherDigest, RawHmacMatchesOpenssl) {
     };
     const Case cases[] = {
         {"key", "msg"},
-        {pseudo_random_bytes(100, 7).replace(0, 1, "k"), "a key longer than the hash block"},
+        {gravel::test::cat("k", pseudo_random_bytes(99, 7)), "a key longer than the hash block"},
         {"k", pseudo_random_bytes(1000, 8)},
     };
     for (const Case &c : cases) {
@@ -416,7 +416,7 @@ TEST_F(CipherRunning, DecryptDecodeStatuses) {
         {"one byte short", text, 19, EDGE_ERR_OUT_OF_RANGE},
         {"odd length", text + "0", 64, EDGE_ERR_HEX_DECODE},
         {"97 characters", text.substr(0, 96) + "a", 64, EDGE_ERR_HEX_DECODE},
-        {"not hex", "zz" + text.substr(2), 64, EDGE_ERR_HEX_DECODE},
+        {"not hex", gravel::test::cat("zz", text.substr(2)), 64, EDGE_ERR_HEX_DECODE},
         {"32 characters: an IV alone", text.substr(0, 32), 64, EDGE_ERR_AES_DECRYPT},
         {"truncated by one block", text.substr(0, text.size() - 32), 64, EDGE_ERR_AES_DECRYPT},
         {"truncated inside a block", text.substr(0, text.size() - 8), 64, EDGE_ERR_AES_DECRYPT},

@@ -310,8 +310,8 @@ TEST_F(ConfigsRunning, ReadersSeeOnlyValuesThatWritersWrote) {
         threads.emplace_back([&, w] {
             for (long n = 1; n < 10000000 && !stop.load(); ++n) {
                 started[w] = n;
-                const std::string id = "w" + std::to_string(w) + "-" + std::to_string(n);
-                const std::string token = "token-" + id;
+                const std::string id = gravel::test::cat("w", std::to_string(w), "-", std::to_string(n));
+                const std::string token = gravel::test::cat("token-", id);
                 if (edge_configs_set_str(0, "module_id", id.c_str(), 0) != EDGE_OK ||
                     edge_configs_set_int(0, "mqtt_server_port", static_cast<int32_t>(w * 100000000 + n)) != EDGE_OK ||
                     edge_configs_set_str(0, "daemon_token", token.c_str(), 1) != EDGE_OK) {

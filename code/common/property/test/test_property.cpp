@@ -165,7 +165,7 @@ TEST_F(Property, LongLinesArriveIn511BytePieces) {
 
 TEST_F(Property, ReadsAtMost512Lines) {
     std::string text;
-    for (int i = 1; i <= 513; ++i) text += "k" + std::to_string(i) + "=" + std::to_string(i) + "\n";
+    for (int i = 1; i <= 513; ++i) text += gravel::test::cat("k", std::to_string(i), "=", std::to_string(i), "\n");
     const Pairs got = parse_text(text);
     EXPECT_EQ(got.size(), 512u);
     EXPECT_EQ(got.count("k512"), 1u);
