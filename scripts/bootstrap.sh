@@ -27,7 +27,7 @@ done
 
 packages=(
   build-essential cmake pkg-config git ca-certificates openssl python3
-  libapr1-dev libaprutil1-dev
+  libapr1-dev libaprutil1-dev libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
 )
 # ARM builds: the tools (native packages); per architecture, the runtime that qemu runs the
