@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config git ca-certificates openssl python3
-  libapr1-dev libaprutil1-dev
+  libapr1-dev libaprutil1-dev libcurl4-openssl-dev libcjson-dev
   libgtest-dev libgmock-dev libbenchmark-dev
 )
 

@@ -76,6 +76,23 @@ size_t WorkDir::count_logged(const std::string &line) const {
     return n;
 }
 
+ScopedEnv::ScopedEnv(std::string name, const std::optional<std::string> &value) : name_(std::move(name)) {
+    if (const char *old = std::getenv(name_.c_str())) old_ = old;
+    if (value) {
+        ::setenv(name_.c_str(), value->c_str(), 1);
+    } else {
+        ::unsetenv(name_.c_str());
+    }
+}
+
+ScopedEnv::~ScopedEnv() {
+    if (old_) {
+        ::setenv(name_.c_str(), old_->c_str(), 1);
+    } else {
+        ::unsetenv(name_.c_str());
+    }
+}
+
 TestPki::TestPki() {
     const std::string cmd = std::string(GRAVEL_TEST_SUPPORT_DIR "/make_test_pki.sh '") + dir_.path() + "'";
     if (std::system(cmd.c_str()) != 0) throw std::runtime_error("make_test_pki.sh failed");

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,19 @@ public:
     // True when some log line equals `line` exactly ("INFO base init success.").
     bool logged(const std::string &line) const;
     size_t count_logged(const std::string &line) const;
+};
+
+// Sets (or, with nullopt, unsets) an environment variable for a scope and restores it after.
+class ScopedEnv {
+public:
+    ScopedEnv(std::string name, const std::optional<std::string> &value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv &) = delete;
+    ScopedEnv &operator=(const ScopedEnv &) = delete;
+
+private:
+    std::string name_;
+    std::optional<std::string> old_;
 };
 
 // A throwaway PKI made at test time by make_test_pki.sh: a trusted CA, and server
