@@ -166,11 +166,7 @@ EDGE_API void edge_http_delete(edge_http_handle_t *handle) {
         // The pool's cleanup releases the transfer handle and the header list; the record goes
         // with the pool, so work on a copy of the pool pointer.
         apr_pool_t *own = handle->pool;
-        if (own != nullptr) {
-            edge_base_memory_pool_destroy(&own);
-        } else {
-            release_transfer(handle);
-        }
+        edge_base_memory_pool_destroy(&own);
     }
     EDGE_LOG_INFO("http: %p delete.", address);
 }
