@@ -63,31 +63,19 @@ EDGE_API void *APR_THREAD_FUNC edge_base_retry_runner(apr_thread_t *thread, void
 EDGE_API uint32_t edge_base_retry_start(edge_base_retry_t *worker, void *arg) {
     if (worker == nullptr) return EDGE_ERR_MISSING;
     if (worker->thread != nullptr) return EDGE_OK;
-    worker->arg = arg;
     worker->try_count = 0;
     worker->delay = 0;
-    atomic_set32(worker->running, 1);
-    apr_status_t rv = apr_thread_create(&worker->thread, nullptr, edge_base_retry_runner, worker, worker->pool);
-    if (rv != APR_SUCCESS) {
-        atomic_set32(worker->running, 0);
-        worker->thread = nullptr;
-    }
-    return rv;
+    return gravel::worker::start(*worker, arg, edge_base_retry_runner);
 }
 
 EDGE_API uint32_t edge_base_retry_stop(edge_base_retry_t *worker) {
     if (worker == nullptr) return EDGE_ERR_MISSING;
-    if (atomic_take_down32(worker->running) == 0) {
+    int exit_value = -1;
+    if (!gravel::worker::halt(*worker, exit_value)) {
         EDGE_LOG_WARN("retry worker %s is already stop.", worker->name);
-        // A runner that ended by itself is still joined, so its thread never outlives the
-        // worker's pool.
-        (void)gravel::worker::join(worker->thread);
         return EDGE_OK;
     }
-    if (worker->thread != nullptr) {
-        const int exit_value = gravel::worker::join(worker->thread);
-        EDGE_LOG_INFO("retry worker %s exited, ret:%d", worker->name, exit_value);
-    }
+    if (exit_value != -1) EDGE_LOG_INFO("retry worker %s exited, ret:%d", worker->name, exit_value);
     worker->try_count = 0;
     worker->delay = 0;
     return EDGE_OK;

@@ -6,7 +6,6 @@
 
 using gravel::atomic_read32;
 using gravel::atomic_set32;
-using gravel::atomic_take_down32;
 
 extern "C" {
 
@@ -47,30 +46,17 @@ EDGE_API void *APR_THREAD_FUNC edge_base_schedule_job_runner(apr_thread_t *threa
 
 EDGE_API uint32_t edge_base_schedule_job_start(edge_base_schedule_job_t *job, void *arg) {
     if (job == nullptr) return EDGE_ERR_MISSING;
-    if (job->thread != nullptr) return EDGE_OK;
-    job->arg = arg;
-    atomic_set32(job->running, 1);
-    apr_status_t rv = apr_thread_create(&job->thread, nullptr, edge_base_schedule_job_runner, job, job->pool);
-    if (rv != APR_SUCCESS) {
-        atomic_set32(job->running, 0);
-        job->thread = nullptr;
-    }
-    return rv;
+    return gravel::worker::start(*job, arg, edge_base_schedule_job_runner);
 }
 
 EDGE_API uint32_t edge_base_schedule_job_stop(edge_base_schedule_job_t *job) {
     if (job == nullptr) return EDGE_ERR_MISSING;
-    if (atomic_take_down32(job->running) == 0) {
+    int exit_value = -1;
+    if (!gravel::worker::halt(*job, exit_value)) {
         EDGE_LOG_WARN("schedule job %s is already stop.", job->name);
-        // A runner that ended after a reconfiguration is still joined, so its thread never
-        // outlives the job's pool.
-        (void)gravel::worker::join(job->thread);
         return EDGE_OK;
     }
-    if (job->thread != nullptr) {
-        const int exit_value = gravel::worker::join(job->thread);
-        EDGE_LOG_INFO("schedule job %s exited, ret:%d", job->name, exit_value);
-    }
+    if (exit_value != -1) EDGE_LOG_INFO("schedule job %s exited, ret:%d", job->name, exit_value);
     job->interval = 0;
     job->exception_sleep = 0;
     return EDGE_OK;

@@ -33,6 +33,31 @@ inline int join(apr_thread_t *&thread) noexcept {
     return static_cast<int>(exit_value);
 }
 
+// Starts a worker's thread unless it has one: stores the argument, raises the running flag
+// and creates the thread in the worker's pool. On failure the worker is left not started.
+template <typename T>
+apr_status_t start(T &rec, void *arg, apr_thread_start_t runner) noexcept {
+    if (rec.thread != nullptr) return APR_SUCCESS;
+    rec.arg = arg;
+    atomic_set32(rec.running, 1);
+    apr_status_t rv = apr_thread_create(&rec.thread, nullptr, runner, &rec, rec.pool);
+    if (rv != APR_SUCCESS) {
+        atomic_set32(rec.running, 0);
+        rec.thread = nullptr;
+    }
+    return rv;
+}
+
+// Takes the running flag down and joins the thread. Returns false when the worker was not
+// running; a runner that had ended by itself is still joined then, so its thread never
+// outlives the worker's pool. `exit_value` gets the thread's exit value, or -1 without one.
+template <typename T>
+bool halt(T &rec, int &exit_value) noexcept {
+    const bool was_running = atomic_take_down32(rec.running) != 0;
+    exit_value = join(rec.thread);
+    return was_running;
+}
+
 // A copy of the name in a new child pool of `parent`, with a zero-filled record of type T.
 template <typename T>
 T *create_record(const char *name, apr_pool_t *parent) noexcept {
