@@ -90,8 +90,13 @@ std::string body_of(const ExpectedRecord &r) {
     for (size_t i = 0; i < r.fields.size(); ++i) {
         const ExpectedField &f = r.fields[i];
         if (i > 0) text += ",";
-        text += "\"" + std::string(f.key) + "\":";
-        text += f.kind == 'l' ? value_of(r, f, i) : "\"" + value_of(r, f, i) + "\"";
+        // Appended piece by piece: GCC 12 misreads chains of string '+' (-Wrestrict).
+        text.append("\"").append(f.key).append("\":");
+        if (f.kind == 'l') {
+            text.append(value_of(r, f, i));
+        } else {
+            text.append("\"").append(value_of(r, f, i)).append("\"");
+        }
     }
     return text + "}";
 }
@@ -198,9 +203,9 @@ TEST_F(Records, PrintOfZeroRecordsAndZeroFields) {
         for (size_t i = 0; i < r.fields.size(); ++i) {
             const ExpectedField &f = r.fields[i];
             any_hidden = any_hidden || f.hidden;
-            body += std::string(i > 0 ? "," : "") + "\"" + f.key + "\":";
+            body.append(i > 0 ? "," : "").append("\"").append(f.key).append("\":");
             if (f.hidden) {
-                body += "\"" + value_of(r, f, i) + "\"";
+                body.append("\"").append(value_of(r, f, i)).append("\"");
             } else {
                 body += f.kind == 'l' ? "0" : "null";
                 expected += std::string(f.key) + " : (zero), ";
