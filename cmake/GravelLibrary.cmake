@@ -64,7 +64,10 @@ function(gravel_add_library name)
     $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
   target_link_libraries(${lib} PUBLIC ${ARG_LINKS})
   target_link_options(${lib} PRIVATE -Wl,--no-undefined -Wl,--version-script=${script})
+  # Installed libraries find the kit's other libraries beside them, wherever the tree goes:
+  # a module's own run path reaches only the libraries it links directly.
   set_target_properties(${lib} PROPERTIES
+    INSTALL_RPATH "$ORIGIN"
     VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR}
     LINK_DEPENDS ${script}
     EXPORT_NAME ${name})

@@ -27,15 +27,15 @@ done
 
 packages=(
   build-essential cmake pkg-config git ca-certificates openssl python3
-  libapr1-dev libaprutil1-dev libssl-dev libpaho-mqtt-dev
+  libapr1-dev libaprutil1-dev libssl-dev libcurl4-openssl-dev libcjson-dev libpaho-mqtt-dev
   libgtest-dev libgmock-dev libbenchmark-dev mosquitto mosquitto-clients
 )
 # ARM builds: the tools (native packages); per architecture, the runtime that qemu runs the
 # test binaries with (the loader and libc6, libstdc++6, libgcc-s1: the target's own, as on a
 # node) and the libraries built against.
 cross_tools=(g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user)
-cross_packages=(libc6 libgcc-s1 libstdc++6 libapr1-dev libaprutil1-dev libssl-dev libpaho-mqtt-dev libgtest-dev
-                libgmock-dev)
+cross_packages=(libc6 libgcc-s1 libstdc++6 libapr1-dev libaprutil1-dev libgtest-dev libgmock-dev
+                libssl-dev libcurl4-openssl-dev libcjson-dev libpaho-mqtt-dev)
 declare -A triplet=([arm64]=aarch64-linux-gnu [armhf]=arm-linux-gnueabihf)
 cross_root=${GRAVEL_CROSS_ROOT:-/opt/gravel-cross}
 

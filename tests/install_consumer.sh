@@ -23,7 +23,7 @@ printf '[rules]\nsdk_rule.INFO "%s/work/sdk.log"\n' "$tmp" > "$tmp/work/conf/sdk
 
 # shellcheck disable=SC2046,SC2086
 "$cc" -std=c99 -Wall -Wextra -Wpedantic -Werror $san "$src/consumer.c" -o "$tmp/consumer-pc" \
-  $(pkg-config --cflags --libs libgravel-base) -Wl,-rpath,"$libdir"
+  $(pkg-config --cflags --libs libgravel-configs) -Wl,-rpath,"$libdir"
 "${emulator[@]}" "$tmp/consumer-pc" "$tmp/work"
 
 if [ -n "$toolchain" ]; then compiler=(-DCMAKE_TOOLCHAIN_FILE="$toolchain"); else compiler=(-DCMAKE_C_COMPILER="$cc"); fi

@@ -3,8 +3,12 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -74,6 +78,87 @@ size_t WorkDir::count_logged(const std::string &line) const {
     size_t n = 0;
     for (const auto &l : log_lines()) n += l == line ? 1 : 0;
     return n;
+}
+
+std::vector<std::string> list_dir(const std::string &path) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto &e : fs::directory_iterator(path, ec)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+unsigned file_mode(const std::string &path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) throw std::runtime_error("cannot stat " + path);
+    return static_cast<unsigned>(st.st_mode) & 07777u;
+}
+
+ScopedEnv::ScopedEnv(std::string name, const std::optional<std::string> &value) : name_(std::move(name)) {
+    if (const char *old = std::getenv(name_.c_str())) old_ = old;
+    if (value) {
+        ::setenv(name_.c_str(), value->c_str(), 1);
+    } else {
+        ::unsetenv(name_.c_str());
+    }
+}
+
+ScopedEnv::~ScopedEnv() {
+    if (old_) {
+        ::setenv(name_.c_str(), old_->c_str(), 1);
+    } else {
+        ::unsetenv(name_.c_str());
+    }
+}
+
+ScopedUmask::ScopedUmask(mode_t mask) : old_(::umask(mask)) {}
+ScopedUmask::~ScopedUmask() { ::umask(old_); }
+
+CommandResult run_command(const std::string &command) {
+    CommandResult result;
+    FILE *pipe = ::popen(("exec </dev/null; " + command).c_str(), "r");
+    if (pipe == nullptr) return result;
+    char buf[4096];
+    size_t n = 0;
+    while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) result.out.append(buf, n);
+    const int status = ::pclose(pipe);
+    result.status = status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+std::string shell_quote(const std::string &text) {
+    std::string quoted = "'";
+    for (const char c : text) {
+        if (c == '\'') {
+            quoted += "'\\''";
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + "'";
+}
+
+std::string to_hex(const std::string &bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (const unsigned char c : bytes) {
+        hex += digits[c >> 4];
+        hex += digits[c & 15];
+    }
+    return hex;
+}
+
+std::string from_hex(const std::string &hex) {
+    if (hex.size() % 2 != 0) throw std::invalid_argument("odd hex length");
+    auto nibble = [](char c) {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        throw std::invalid_argument("not a hex digit");
+    };
+    std::string bytes;
+    for (size_t i = 0; i < hex.size(); i += 2) bytes += static_cast<char>(nibble(hex[i]) * 16 + nibble(hex[i + 1]));
+    return bytes;
 }
 
 TestPki::TestPki() {

@@ -1,9 +1,13 @@
 // Helpers shared by the kit's tests: temporary directories and work dirs, files, log capture.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace gravel::test {
@@ -44,6 +48,50 @@ public:
     size_t count_logged(const std::string &line) const;
 };
 
+// Names in a directory (without "." and ".."), sorted; empty when it cannot be read.
+std::vector<std::string> list_dir(const std::string &path);
+// Permission bits (mode & 07777) of a path, not following a final symbolic link.
+unsigned file_mode(const std::string &path);
+
+// Sets (or, with nullopt, unsets) an environment variable for a scope and restores it after.
+class ScopedEnv {
+public:
+    ScopedEnv(std::string name, const std::optional<std::string> &value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv &) = delete;
+    ScopedEnv &operator=(const ScopedEnv &) = delete;
+
+private:
+    std::string name_;
+    std::optional<std::string> old_;
+};
+
+// Sets the process umask for a scope.
+class ScopedUmask {
+public:
+    explicit ScopedUmask(mode_t mask);
+    ~ScopedUmask();
+    ScopedUmask(const ScopedUmask &) = delete;
+    ScopedUmask &operator=(const ScopedUmask &) = delete;
+
+private:
+    mode_t old_;
+};
+
+// Runs a shell command line (/bin/sh -c), stdin from /dev/null unless redirected in the
+// command; gives its exit status (-1 when it did not exit normally) and standard output.
+struct CommandResult {
+    int status = -1;
+    std::string out;
+};
+CommandResult run_command(const std::string &command);
+// Quotes a text for a shell command line.
+std::string shell_quote(const std::string &text);
+
+// Lowercase hex of bytes and bytes of hex (either case; throws on bad input).
+std::string to_hex(const std::string &bytes);
+std::string from_hex(const std::string &hex);
+
 // A throwaway PKI made at test time by make_test_pki.sh: a trusted CA, and server
 // certificates that are valid for 127.0.0.1/::1/localhost, expired, for another IP
 // (127.0.0.2), or signed by an untrusted CA; plus a client certificate.
@@ -63,6 +111,15 @@ private:
 
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int free_loopback_port();
+
+// Concatenates texts by appending. (GCC 12's -Wrestrict misreads some `"text" + string`
+// expressions in optimised builds; appending says the same without tripping it.)
+template <typename... Parts>
+std::string cat(const Parts &...parts) {
+    std::string out;
+    (out.append(std::string_view(parts)), ...);
+    return out;
+}
 
 // Polls `done` every 10 ms until it holds or `limit` passes; returns its last answer.
 bool wait_until(const std::function<bool()> &done, std::chrono::milliseconds limit);

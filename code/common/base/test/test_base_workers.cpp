@@ -77,6 +77,17 @@ protected:
     Calls calls_;
 };
 
+// Deletes a worker when a test ends, also when an assertion ended it early, so no worker
+// thread outlives the runtime.
+struct RetryGuard {
+    edge_base_retry_t *worker;
+    ~RetryGuard() { edge_base_retry_delete(worker); }
+};
+struct JobGuard {
+    edge_base_schedule_job_t *job;
+    ~JobGuard() { edge_base_schedule_job_delete(job); }
+};
+
 double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
 }  // namespace
@@ -106,6 +117,7 @@ TEST_F(Workers, RetryArgumentErrors) {
     EXPECT_EQ(edge_base_retry_create("", pool_), nullptr);
     EXPECT_EQ(edge_base_retry_create("w", nullptr), nullptr);
     edge_base_retry_t *w = edge_base_retry_create("w", pool_);
+    RetryGuard guard{w};
     ASSERT_NE(w, nullptr);
     EXPECT_TRUE(logged("INFO retry worker create, name:w"));
     struct Case {
@@ -122,11 +134,11 @@ TEST_F(Workers, RetryArgumentErrors) {
     // Stopping a worker that never started only says so.
     EXPECT_EQ(edge_base_retry_stop(w), EDGE_OK);
     EXPECT_TRUE(logged("WARN retry worker w is already stop."));
-    edge_base_retry_delete(w);
 }
 
 TEST_F(Workers, RetryCallsAtOnceThenAfterEachDelayUntilTheLimit) {
     edge_base_retry_t *w = edge_base_retry_create("limited", pool_);
+    RetryGuard guard{w};
     ASSERT_EQ(edge_base_retry_config(w, retry_op, 2, 1, 0), EDGE_OK);
     const auto start = Clock::now();
     int arg = 0;
@@ -137,7 +149,7 @@ TEST_F(Workers, RetryCallsAtOnceThenAfterEachDelayUntilTheLimit) {
     EXPECT_LT(gaps[0], 0.5);     // the first call comes at once
     for (size_t i = 1; i < gaps.size(); ++i) {
         EXPECT_GT(gaps[i], 0.9) << i;
-        EXPECT_LT(gaps[i], 1.6) << i;
+        EXPECT_LT(gaps[i], 2.5) << i;
     }
     EXPECT_EQ(calls_.args[0], &arg);
     EXPECT_TRUE(logged("INFO retry worker:limited wait for 1s and start 1 try"));
@@ -146,23 +158,23 @@ TEST_F(Workers, RetryCallsAtOnceThenAfterEachDelayUntilTheLimit) {
     // The runner ended by itself: a stop only says so, and delete is safe.
     EXPECT_EQ(edge_base_retry_stop(w), EDGE_OK);
     EXPECT_TRUE(logged("WARN retry worker limited is already stop."));
-    edge_base_retry_delete(w);
 }
 
 TEST_F(Workers, RetryStopsOnFirstSuccessWithoutWaiting) {
     calls_.status = 0;
     edge_base_retry_t *w = edge_base_retry_create("quick", pool_);
+    RetryGuard guard{w};
     ASSERT_EQ(edge_base_retry_config(w, retry_op, -1, 128, 1), EDGE_OK);
     ASSERT_EQ(edge_base_retry_start(w, nullptr), EDGE_OK);
     ASSERT_TRUE(gravel::test::wait_until([&] { return logged("INFO retry worker:quick exit."); }, milliseconds(3000)));
     EXPECT_EQ(calls_.count(), 1u);
     for (const auto &line : work_.log_lines()) EXPECT_EQ(line.find("wait for"), std::string::npos) << line;
-    edge_base_retry_delete(w);
 }
 
 TEST_F(Workers, RetryGoesOnAfterSuccessWhenNotAskedToStop) {
     calls_.status = 0;
     edge_base_retry_t *w = edge_base_retry_create("again", pool_);
+    RetryGuard guard{w};
     ASSERT_EQ(edge_base_retry_config(w, retry_op, -1, 1, 0), EDGE_OK);
     ASSERT_EQ(edge_base_retry_start(w, nullptr), EDGE_OK);
     EXPECT_TRUE(gravel::test::wait_until([&] { return calls_.count() >= 2; }, milliseconds(3000)));
@@ -171,11 +183,11 @@ TEST_F(Workers, RetryGoesOnAfterSuccessWhenNotAskedToStop) {
     std::this_thread::sleep_for(milliseconds(1300));
     EXPECT_EQ(calls_.count(), n);  // no call after stop returned
     EXPECT_TRUE(logged("INFO retry worker again exited, ret:0"));
-    edge_base_retry_delete(w);
 }
 
 TEST_F(Workers, RetryStopInterruptsAWaitWithinAStep) {
     edge_base_retry_t *w = edge_base_retry_create("slow", pool_);
+    RetryGuard guard{w};
     ASSERT_EQ(edge_base_retry_config(w, retry_op, -1, 64, 0), EDGE_OK);
     int first = 1, second = 2;
     ASSERT_EQ(edge_base_retry_start(w, &first), EDGE_OK);
@@ -184,7 +196,7 @@ TEST_F(Workers, RetryStopInterruptsAWaitWithinAStep) {
     EXPECT_EQ(edge_base_retry_start(w, &second), EDGE_OK);  // already running: no change
     const auto t = Clock::now();
     EXPECT_EQ(edge_base_retry_success_notify(w), EDGE_OK);
-    EXPECT_LT(seconds_since(t), 0.5);
+    EXPECT_LT(seconds_since(t), 1.0);
     EXPECT_EQ(calls_.count(), 1u);
     EXPECT_EQ(calls_.args[0], &first);
     EXPECT_TRUE(logged("INFO retry worker:slow notify success."));
@@ -197,7 +209,6 @@ TEST_F(Workers, RetryStopInterruptsAWaitWithinAStep) {
     ASSERT_EQ(edge_base_retry_start(w, &second), EDGE_OK);
     ASSERT_TRUE(gravel::test::wait_until([&] { return calls_.count() == 2; }, milliseconds(3000)));
     EXPECT_EQ(calls_.args[1], &second);
-    edge_base_retry_delete(w);
 }
 
 // ---- schedule job -------------------------------------------------------------------------
@@ -207,6 +218,7 @@ TEST_F(Workers, ScheduleArgumentErrors) {
     EXPECT_EQ(edge_base_schedule_job_create("", pool_), nullptr);
     EXPECT_EQ(edge_base_schedule_job_create("j", nullptr), nullptr);
     edge_base_schedule_job_t *j = edge_base_schedule_job_create("j", pool_);
+    JobGuard guard{j};
     ASSERT_NE(j, nullptr);
     EXPECT_TRUE(logged("INFO schedule job create, name:j"));
     struct Case {
@@ -222,13 +234,13 @@ TEST_F(Workers, ScheduleArgumentErrors) {
     edge_base_schedule_job_delete(nullptr);
     EXPECT_EQ(edge_base_schedule_job_stop(j), EDGE_OK);
     EXPECT_TRUE(logged("WARN schedule job j is already stop."));
-    edge_base_schedule_job_delete(j);
 }
 
 TEST_F(Workers, ScheduleRunsAfterTheIntervalThenAfterTheJobsOwnSleep) {
     calls_.status = 0;
     calls_.sleep = 1;
     edge_base_schedule_job_t *j = edge_base_schedule_job_create("tick", pool_);
+    JobGuard guard{j};
     ASSERT_EQ(edge_base_schedule_job_config(j, job_fn, 1, 5), EDGE_OK);
     const auto start = Clock::now();
     ASSERT_EQ(edge_base_schedule_job_start(j, &calls_), EDGE_OK);
@@ -237,7 +249,7 @@ TEST_F(Workers, ScheduleRunsAfterTheIntervalThenAfterTheJobsOwnSleep) {
     const auto gaps = calls_.gaps_seconds(start);
     for (size_t i = 0; i < 3; ++i) {
         EXPECT_GT(gaps[i], 0.9) << i;
-        EXPECT_LT(gaps[i], 1.6) << i;
+        EXPECT_LT(gaps[i], 2.5) << i;
     }
     EXPECT_EQ(calls_.args[0], &calls_);
     EXPECT_GE(work_.count_logged("INFO jobName:tick sleep 1s."), 3u);
@@ -248,7 +260,6 @@ TEST_F(Workers, ScheduleRunsAfterTheIntervalThenAfterTheJobsOwnSleep) {
     EXPECT_EQ(j->interval, 0);
     EXPECT_EQ(j->exception_sleep, 0);
     EXPECT_EQ(j->thread, nullptr);
-    edge_base_schedule_job_delete(j);
 }
 
 TEST_F(Workers, ScheduleFallsBackToTheExceptionSleep) {
@@ -262,6 +273,7 @@ TEST_F(Workers, ScheduleFallsBackToTheExceptionSleep) {
         calls_.status = c.status;
         calls_.sleep = c.sleep;
         edge_base_schedule_job_t *j = edge_base_schedule_job_create("fallback", pool_);
+        JobGuard guard{j};
         ASSERT_EQ(edge_base_schedule_job_config(j, job_fn, 1, 1), EDGE_OK);
         const size_t before = calls_.count();
         ASSERT_EQ(edge_base_schedule_job_start(j, nullptr), EDGE_OK);
@@ -269,7 +281,6 @@ TEST_F(Workers, ScheduleFallsBackToTheExceptionSleep) {
         ASSERT_EQ(edge_base_schedule_job_stop(j), EDGE_OK);
         EXPECT_TRUE(logged("INFO invalid sleep time: " + std::to_string(c.logged_sleep) + ", will use exception_sleep."))
             << i;
-        edge_base_schedule_job_delete(j);
     }
 }
 
@@ -283,13 +294,13 @@ uint32_t zero_sleep_job(long *sleep, void *) {
 
 TEST_F(Workers, ScheduleTreatsAZeroSleepAsInvalid) {
     edge_base_schedule_job_t *j = edge_base_schedule_job_create("zero", pool_);
+    JobGuard guard{j};
     ASSERT_EQ(edge_base_schedule_job_config(j, zero_sleep_job, 1, 1), EDGE_OK);
     ASSERT_EQ(edge_base_schedule_job_start(j, nullptr), EDGE_OK);
     ASSERT_TRUE(gravel::test::wait_until([&] { return calls_.count() >= 2; }, milliseconds(6000)));
     ASSERT_EQ(edge_base_schedule_job_stop(j), EDGE_OK);
     EXPECT_TRUE(logged("INFO invalid sleep time: 0, will use exception_sleep."));
     EXPECT_GE(work_.count_logged("INFO jobName:zero sleep 1s."), 2u);  // the exception sleep, 1 s
-    edge_base_schedule_job_delete(j);
 }
 
 TEST_F(Workers, ScheduleStopDuringALongWaitRunsTheJobOnceMore) {
@@ -297,6 +308,7 @@ TEST_F(Workers, ScheduleStopDuringALongWaitRunsTheJobOnceMore) {
     calls_.sleep = 60;
     calls_.run_time = milliseconds(200);
     edge_base_schedule_job_t *j = edge_base_schedule_job_create("long", pool_);
+    JobGuard guard{j};
     ASSERT_EQ(edge_base_schedule_job_config(j, job_fn, 60, 60), EDGE_OK);
     ASSERT_EQ(edge_base_schedule_job_start(j, nullptr), EDGE_OK);
     ASSERT_TRUE(gravel::test::wait_until([&] { return logged("INFO jobName:long sleep 60s."); }, milliseconds(3000)));
@@ -305,6 +317,5 @@ TEST_F(Workers, ScheduleStopDuringALongWaitRunsTheJobOnceMore) {
     const double took = seconds_since(t);
     EXPECT_EQ(calls_.count(), 1u);  // the one last run
     EXPECT_GT(took, 0.19);          // stop waited for that run
-    EXPECT_LT(took, 0.8);
-    edge_base_schedule_job_delete(j);
+    EXPECT_LT(took, 1.5);
 }

@@ -4,6 +4,7 @@
 #include <apr_strings.h>
 
 #include <edge_mgr_accessors.hpp>
+#include <edge_tls_verify.hpp>
 
 #include "edge_mqtt_internal.hpp"
 
@@ -69,7 +70,7 @@ EDGE_API uint32_t edge_mqtt_init(void) {
     MQTTAsync_init_options options = MQTTAsync_init_options_initializer;
     options.do_openssl_init = 1;
     MQTTAsync_global_init(&options);
-    gravel::mqtt::warn_tls_setting(gravel::mqtt::tls_setting());
+    (void)gravel::tls_verify_from_env();  // a relaxed setting is logged at WARN here
     EDGE_LOG_INFO("mqtt init success.");
     return EDGE_OK;
 }
@@ -142,10 +143,10 @@ EDGE_API uint32_t edge_mqtt_opts_set(edge_mqtt_client_t *record, const char *use
     // The CA file is the only trust store: the system's default CAs are not loaded beside it.
     // Server certificate authentication checks the chain; "verify" adds the check of the
     // broker's host name or IP address against the certificate.
-    const gravel::mqtt::TlsSetting setting = gravel::mqtt::tls_setting();
+    const gravel::TlsVerify mode = gravel::tls_verify_from_env();
     tls->trustStore = trust_copy;
-    tls->enableServerCertAuth = setting.mode == gravel::mqtt::TlsVerify::none ? 0 : 1;
-    tls->verify = setting.mode == gravel::mqtt::TlsVerify::full ? 1 : 0;
+    tls->enableServerCertAuth = mode == gravel::TlsVerify::none ? 0 : 1;
+    tls->verify = mode == gravel::TlsVerify::full ? 1 : 0;
     tls->sslVersion = MQTT_SSL_VERSION_DEFAULT;
 
     options->ssl = tls;

@@ -1,12 +1,10 @@
-// What the MQTT client's sources share: the private state behind each client record, the
-// notification scope that keeps a deleted client's handlers from running, and the TLS
-// verification setting.
+// What the MQTT client's sources share: the private state behind each client record and the
+// notification scope that keeps a deleted client's handlers from running.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <string_view>
 #include <type_traits>
 
 #include <gravel/edge_mqtt.h>
@@ -65,17 +63,5 @@ private:
 // notification of it, wait until none is running.
 void mark_closing(Client *client) noexcept;
 void wait_notifications_idle(Client *client) noexcept;
-
-// TLS checks selected by the environment variable "module_tls_verify".
-enum class TlsVerify { full, chain, none };
-struct TlsSetting {
-    TlsVerify mode;
-    bool recognised;         // false for a value other than unset, empty, full, chain, none
-    std::string_view value;  // the variable's text (empty when unset)
-};
-TlsSetting tls_setting_from(const char *value) noexcept;
-TlsSetting tls_setting() noexcept;
-// Logs the WARN line that a relaxed or unrecognised setting calls for; nothing for full.
-void warn_tls_setting(const TlsSetting &setting) noexcept;
 
 }  // namespace gravel::mqtt

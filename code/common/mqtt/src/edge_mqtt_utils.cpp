@@ -1,8 +1,7 @@
-// The notifications the MQTT library delivers on its own threads, the guard that keeps a
-// deleted client's handlers quiet, and the TLS verification setting.
+// The notifications the MQTT library delivers on its own threads, and the guard that keeps a
+// deleted client's handlers quiet.
 #include <chrono>
 #include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -54,27 +53,6 @@ void wait_notifications_idle(Client *client) noexcept {
     // takes too, so this finds nothing running in practice; it guards the record's memory
     // should a notification still be on its way out.
     while (atomic_load(client->active) != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-}
-
-TlsSetting tls_setting_from(const char *value) noexcept {
-    const std::string_view text = value == nullptr ? std::string_view{} : std::string_view{value};
-    if (text.empty() || text == "full") return {TlsVerify::full, true, text};
-    if (text == "chain") return {TlsVerify::chain, true, text};
-    if (text == "none") return {TlsVerify::none, true, text};
-    return {TlsVerify::full, false, text};
-}
-
-TlsSetting tls_setting() noexcept { return tls_setting_from(std::getenv("module_tls_verify")); }
-
-void warn_tls_setting(const TlsSetting &setting) noexcept {
-    if (!setting.recognised) {
-        EDGE_LOG_WARN("mqtt tls verify value %.*s is unknown, the broker's certificate and address are checked.",
-                      static_cast<int>(setting.value.size() > 64 ? 64 : setting.value.size()), setting.value.data());
-    } else if (setting.mode == TlsVerify::chain) {
-        EDGE_LOG_WARN("mqtt tls verify is chain, the broker's address is not checked against its certificate.");
-    } else if (setting.mode == TlsVerify::none) {
-        EDGE_LOG_WARN("mqtt tls verify is none, the broker's certificate is not checked.");
-    }
 }
 
 }  // namespace gravel::mqtt

@@ -87,23 +87,6 @@ std::string ptr_text(const void *p) {
     return buf;
 }
 
-ScopedEnv::ScopedEnv(const char *name, const char *value) : name_(name) {
-    if (const char *old = std::getenv(name)) old_ = old;
-    if (value == nullptr) {
-        unsetenv(name);
-    } else {
-        setenv(name, value, 1);
-    }
-}
-
-ScopedEnv::~ScopedEnv() {
-    if (old_) {
-        setenv(name_.c_str(), old_->c_str(), 1);
-    } else {
-        unsetenv(name_.c_str());
-    }
-}
-
 void MqttTest::SetUp() {
     events().reset();
     pki_.install_ca(work_);

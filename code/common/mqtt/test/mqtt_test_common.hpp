@@ -75,18 +75,11 @@ void on_delivered(int32_t token);
 // "%p" as the kit's log writes it.
 std::string ptr_text(const void *p);
 
-// Sets (or, for null, unsets) an environment variable for the scope's length.
-class ScopedEnv {
-public:
-    ScopedEnv(const char *name, const char *value);
-    ~ScopedEnv();
-    ScopedEnv(const ScopedEnv &) = delete;
-    ScopedEnv &operator=(const ScopedEnv &) = delete;
-
-private:
-    std::string name_;
-    std::optional<std::string> old_;
-};
+using gravel::test::ScopedEnv;
+// A ScopedEnv value from a C text: null means unset.
+inline std::optional<std::string> env_value(const char *text) {
+    return text == nullptr ? std::nullopt : std::optional<std::string>(text);
+}
 
 // The base runtime on a fresh work dir whose conf/rootcert.pem is the test CA, and the MQTT
 // client library initialised. Clients made with create() are deleted at tear-down.

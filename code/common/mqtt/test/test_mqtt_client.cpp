@@ -8,7 +8,6 @@
 extern "C" int gravel_mqtt_c_header_probe(void);
 
 using namespace mqtt_test;
-using gravel::mqtt::TlsVerify;
 
 namespace {
 
@@ -38,22 +37,6 @@ struct LibraryMessage {
 
 TEST(MqttHeader, CompilesAndLinksAsC) { EXPECT_EQ(gravel_mqtt_c_header_probe(), 1); }
 
-TEST(MqttTlsSetting, ValuesSelectTheChecks) {
-    struct Case {
-        const char *value;
-        TlsVerify mode;
-        bool recognised;
-    } cases[] = {{nullptr, TlsVerify::full, true},   {"", TlsVerify::full, true},
-                 {"full", TlsVerify::full, true},    {"chain", TlsVerify::chain, true},
-                 {"none", TlsVerify::none, true},    {"NONE", TlsVerify::full, false},
-                 {"off", TlsVerify::full, false},    {"chain ", TlsVerify::full, false}};
-    for (const auto &c : cases) {
-        const auto setting = gravel::mqtt::tls_setting_from(c.value);
-        EXPECT_EQ(setting.mode, c.mode) << (c.value ? c.value : "(unset)");
-        EXPECT_EQ(setting.recognised, c.recognised) << (c.value ? c.value : "(unset)");
-    }
-}
-
 using MqttClient = MqttTest;
 
 TEST_F(MqttClient, InitRegistersTheManagerAndLogs) {
@@ -72,12 +55,13 @@ TEST(MqttInit, RelaxedTlsIsLoggedAtWarn) {
     } cases[] = {
         {nullptr, nullptr},
         {"full", nullptr},
-        {"chain", "WARN mqtt tls verify is chain, the broker's address is not checked against its certificate."},
-        {"none", "WARN mqtt tls verify is none, the broker's certificate is not checked."},
-        {"sometimes", "WARN mqtt tls verify value sometimes is unknown, the broker's certificate and address are checked."},
+        {"", nullptr},
+        {"chain", "WARN env:module_tls_verify is chain, the server's host name is not verified."},
+        {"none", "WARN env:module_tls_verify is none, the server's certificate is not verified."},
+        {"sometimes", "WARN env:module_tls_verify has an unknown value, so is full."},
     };
     for (const auto &c : cases) {
-        ScopedEnv env("module_tls_verify", c.value);
+        ScopedEnv env("module_tls_verify", env_value(c.value));
         gravel::test::WorkDir work;
         ASSERT_EQ(edge_base_init(work.path().c_str(), nullptr), EDGE_OK);
         ASSERT_EQ(edge_mqtt_init(), EDGE_OK);
@@ -114,7 +98,7 @@ TEST_F(MqttClient, CreateRefusesAClientIdTheLibraryRejects) {
 }
 
 TEST_F(MqttClient, CreateBuildsUriAndOptionsAndLogsTheMaskedUri) {
-    ScopedEnv env("module_tls_verify", nullptr);
+    ScopedEnv env("module_tls_verify", std::nullopt);
     const std::string ca = work_.file("conf/rootcert.pem");
     const char user[] = "module-user";
     const char password[] = "secret-password";
@@ -176,9 +160,9 @@ TEST_F(MqttClient, TlsChecksFollowTheEnvironmentAtCreation) {
         const char *value;
         int server_cert_auth;
         int verify;
-    } cases[] = {{nullptr, 1, 1}, {"full", 1, 1}, {"chain", 1, 0}, {"none", 0, 0}, {"bogus", 1, 1}};
+    } cases[] = {{nullptr, 1, 1}, {"", 1, 1}, {"full", 1, 1}, {"chain", 1, 0}, {"none", 0, 0}, {"NONE", 1, 1}, {"bogus", 1, 1}};
     for (const auto &c : cases) {
-        ScopedEnv env("module_tls_verify", c.value);
+        ScopedEnv env("module_tls_verify", env_value(c.value));
         edge_mqtt_client_t *client = create("127.0.0.1", 18883);
         ASSERT_NE(client, nullptr);
         EXPECT_EQ(client->conn_opts->ssl->enableServerCertAuth, c.server_cert_auth) << (c.value ? c.value : "(unset)");

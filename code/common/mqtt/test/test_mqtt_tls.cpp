@@ -21,7 +21,7 @@ class MqttTls : public MqttTest, public ::testing::WithParamInterface<TlsCase> {
 protected:
     // The variable is read when the client's options are built, so it is set before create.
     void SetUp() override {
-        env_ = std::make_unique<ScopedEnv>("module_tls_verify", GetParam().verify);
+        env_ = std::make_unique<ScopedEnv>("module_tls_verify", env_value(GetParam().verify));
         MqttTest::SetUp();
     }
     void TearDown() override {

@@ -17,9 +17,9 @@
  * - TLS. The broker's certificate chain is checked against the CA file of the base runtime
  *   (<work dir>/conf/rootcert.pem), and the broker's address against the certificate's names
  *   and IP addresses. The environment variable "module_tls_verify" relaxes this: "chain"
- *   checks the chain only, "none" checks nothing; unset or "full" checks both, and so does any
- *   other value. edge_mqtt_init logs a WARN for any value but "full"; the variable is read
- *   again each time a client's options are built.
+ *   checks the chain only, "none" checks nothing; unset, empty or "full" checks both, and so
+ *   does any other value. The variable is read, and a value other than unset, empty or "full"
+ *   logged at WARN, by edge_mqtt_init and each time a client's options are built.
  * - Reconnecting. This library never reconnects: the MQTT library's automatic reconnection
  *   is off, and the owner starts every new attempt itself.
  * - Threads. Notifications of a client (connected, connect failed, connection lost, message
@@ -97,7 +97,7 @@ typedef struct edge_mqtt_client_s {
 } edge_mqtt_client_t;
 
 /* Creates the manager and initialises the MQTT library (which initialises OpenSSL). Logs a
- * WARN when "module_tls_verify" relaxes TLS checks. 0; EDGE_ERR_NO_MEMORY when the manager
+ * WARN when "module_tls_verify" is set to other than "full". 0; EDGE_ERR_NO_MEMORY when the manager
  * cannot be created (the MQTT library is then not touched). */
 EDGE_API uint32_t edge_mqtt_init(void);
 
