@@ -113,7 +113,11 @@ bool ChildProcess::signal_and_wait(int sig, std::chrono::milliseconds limit) {
 // ------------------------------------------------------------------------------------------
 
 MosquittoBroker::MosquittoBroker(const TestPki &pki, const std::string &cert)
-    : port_(free_loopback_port()), ca_(pki.ca()) {
+    : port_(free_loopback_port()), ca_(pki.ca()), cert_(pki.cert(cert)), key_(pki.key(cert)) {
+    write_config();
+}
+
+void MosquittoBroker::write_config() {
     std::ostringstream conf;
     conf << "per_listener_settings false\n"
          << "allow_anonymous true\n"
@@ -126,9 +130,9 @@ MosquittoBroker::MosquittoBroker(const TestPki &pki, const std::string &cert)
     // test PKI's keys in this private directory: stay root.
     if (geteuid() == 0) conf << "user root\n";
     conf << "listener " << port_ << " " << host_ << "\n"
-         << "certfile " << pki.cert(cert) << "\n"
-         << "keyfile " << pki.key(cert) << "\n"
-         << "cafile " << pki.ca() << "\n";
+         << "certfile " << cert_ << "\n"
+         << "keyfile " << key_ << "\n"
+         << "cafile " << ca_ << "\n";
     write_file(dir_.file("mosquitto.conf"), conf.str());
 }
 
@@ -138,20 +142,32 @@ MosquittoBroker::~MosquittoBroker() {
 
 void MosquittoBroker::start() {
     if (process_ && process_->running()) return;
-    process_ = std::make_unique<ChildProcess>(std::vector<std::string>{"mosquitto", "-c", dir_.file("mosquitto.conf")},
-                                              dir_.file("mosquitto.log"));
-    const bool up = wait_until(
-        [&] {
-            if (!process_->running()) return true;
-            int fd = connect_loopback(port_);
-            if (fd < 0) return false;
-            close(fd);
-            return true;
-        },
-        10s);
-    if (!up || !process_->running()) {
-        throw std::runtime_error("mosquitto did not start on port " + std::to_string(port_) + ":\n" + log());
+    // The port was free when it was chosen; another test may have taken it since. Before the
+    // first start a new one is as good, so that case gets a few more tries; later starts keep
+    // the port, since clients were made for it.
+    for (int attempt = 0;; ++attempt) {
+        process_ = std::make_unique<ChildProcess>(
+            std::vector<std::string>{"mosquitto", "-c", dir_.file("mosquitto.conf")}, dir_.file("mosquitto.log"));
+        // Up once it logs that it runs (its listener is open) and takes a TCP connection.
+        const bool up = wait_until(
+            [&] {
+                if (!process_->running()) return true;
+                if (log().find(" running") == std::string::npos) return false;
+                int fd = connect_loopback(port_);
+                if (fd < 0) return false;
+                close(fd);
+                return true;
+            },
+            10s);
+        if (up && process_->running()) break;
+        const bool port_taken = log().find("Address already in use") != std::string::npos;
+        if (started_ || !port_taken || attempt == 3) {
+            throw std::runtime_error("mosquitto did not start on port " + std::to_string(port_) + ":\n" + log());
+        }
+        port_ = free_loopback_port();
+        write_config();
     }
+    started_ = true;
 }
 
 void MosquittoBroker::stop() {

@@ -66,10 +66,13 @@ public:
     std::string log() const;
 
 private:
+    void write_config();
+
     TempDir dir_;
     std::string host_ = "127.0.0.1";
     int port_;
-    std::string ca_;
+    std::string ca_, cert_, key_;
+    bool started_ = false;  // started once: the port stays
     std::unique_ptr<ChildProcess> process_;
 };
 
