@@ -3,15 +3,19 @@
  *
  * usage: edge_module_example <work dir>
  * The work dir holds conf/rootcert.pem and conf/sdk_log.conf (scripts/run-example.sh makes a
- * fresh one). The module initialises the runtime, shows the manager registry and pools, logs
- * masked identifiers and addresses, runs a retry worker until its operation succeeds and a
- * schedule job for a few rounds, then tears everything down.
+ * fresh one). The module initialises the runtime, its key store and configuration store,
+ * keeps an encrypted verify code and an enduring credential, derives a password the way the
+ * MQTT connection does, shows the manager registry and pools, logs masked identifiers and
+ * addresses, runs a retry worker until its operation succeeds and a schedule job for a few
+ * rounds, then tears everything down in reverse order.
  */
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
 
 #include <gravel/edge_base.h>
+#include <gravel/edge_cipher.h>
+#include <gravel/edge_configs.h>
 
 /* Fails twice, then succeeds: the retry worker tries at once, then after 1 s, then again. */
 static uint32_t connect_attempt(void *arg) {
@@ -30,6 +34,45 @@ static uint32_t renew_token(long *sleep_seconds, void *arg) {
     return EDGE_OK;
 }
 
+/* Configuration values, an encrypted verify code, an enduring credential and the password a
+ * module derives from it. Returns 1 when every step gave what it should. */
+static int secrets_demo(void) {
+    apr_pool_t *pool = edge_CONFIGS_MGR_mgr_create_pool();
+    int ok = pool != NULL;
+    ok = ok && edge_configs_set_str(0, "module_id", "8c5f1e2ad04b4e7c9d", 0) == EDGE_OK;
+    ok = ok && edge_configs_set_int(0, "mqtt_server_port", 8883) == EDGE_OK;
+    ok = ok && edge_configs_set_str(0, "verify_code", "VC-2026-example", 1) == EDGE_OK;
+    const char *stored = edge_configs_get_str(0, "verify_code");
+    char plain[64] = {0};
+    uint32_t plain_len = sizeof plain - 1;
+    ok = ok && stored != NULL && edge_configs_get_str_decrypt(0, "verify_code", plain, &plain_len) == EDGE_OK &&
+         strcmp(plain, "VC-2026-example") == 0;
+    EDGE_LOG_INFO("example: verify code kept as %u hex characters of cipher text, read back %s",
+                  (unsigned)edge_base_str_len(stored), ok ? "intact" : "WRONG");
+
+    /* A bind would hand the module its secret; it is kept as an enduring domain key. */
+    static const unsigned char secret[] = "example-secret-0123456789abcdef";
+    if (edge_cipher_has_domain("secret")) {
+        EDGE_LOG_INFO("example: secret found in the key store");
+    } else {
+        ok = ok && edge_cipher_save_key("secret", secret, sizeof secret - 1, 1) == EDGE_OK;
+        EDGE_LOG_INFO("example: secret saved as an enduring key");
+    }
+    const char *client_id = "module_8c5f1e2ad04b4e7c9d_1_20261210000000";
+    char password[65] = {0};
+    uint32_t password_len = sizeof password;
+    ok = ok && edge_cipher_digest((const unsigned char *)client_id, (uint32_t)strlen(client_id), password,
+                                  &password_len, "secret") == EDGE_OK && password_len == 64;
+    /* The password itself never goes to a log. */
+    EDGE_LOG_INFO("example: module %s on port %d, password of %u hex characters derived",
+                  edge_base_log_fuzz_id(edge_configs_get_str(0, "module_id"), pool),
+                  (int)edge_configs_get_int(0, "mqtt_server_port"), (unsigned)password_len);
+    edge_base_memory_set(plain, sizeof plain, 0, sizeof plain);
+    edge_base_memory_set(password, sizeof password, 0, sizeof password);
+    edge_base_memory_pool_destroy(&pool);
+    return ok;
+}
+
 int main(int argc, char **argv) {
     if (argc != 2) {
         fprintf(stderr, "usage: %s <work dir>\n", argv[0]);
@@ -40,6 +83,20 @@ int main(int argc, char **argv) {
         fprintf(stderr, "edge_base_init failed: %u (%s)\n", rc, edge_base_status_name(rc));
         return 1;
     }
+
+    /* The key store: on a first start the root key material and the primary key store are
+     * created under <work dir>/secret; the configuration store keeps its strings encrypted under
+     * a key that lives only for this process. */
+    rc = edge_cipher_init();
+    if (rc == EDGE_OK) rc = edge_configs_init();
+    if (rc != EDGE_OK) {
+        fprintf(stderr, "key store or configuration store failed: %u (%s)\n", rc, edge_base_status_name(rc));
+        edge_configs_destroy();
+        edge_cipher_destroy();
+        edge_base_destroy();
+        return 1;
+    }
+    int secrets_ok = secrets_demo();
 
     /* The registry holds the base manager in slot 0; its pool parents every object below. */
     edge_base_mgr_t *mgr = edge_BASE_MGR_mgr_get();
@@ -79,7 +136,10 @@ int main(int argc, char **argv) {
     EDGE_LOG_INFO("example: %u connect attempts, %u token rounds; shutting down", tries, rounds);
 
     edge_base_memory_pool_destroy(&pool);
+    edge_configs_destroy();
+    edge_cipher_destroy();
     edge_base_destroy();
-    printf("example module finished: %u connect attempts, %u token rounds\n", tries, rounds);
-    return tries == 3 && rounds >= 2 ? 0 : 1;
+    printf("example module finished: secrets %s, %u connect attempts, %u token rounds\n", secrets_ok ? "ok" : "FAILED",
+           tries, rounds);
+    return secrets_ok && tries == 3 && rounds >= 2 ? 0 : 1;
 }
