@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include <apr_env.h>
+#include <apr_tables.h>
 #include <apr_strings.h>
 
 #include <openssl/crypto.h>
@@ -106,6 +107,18 @@ void wipe_keys(apr_hash_t *map) noexcept {
         if (record != nullptr && record->key != nullptr) OPENSSL_cleanse(record->key, record->len);
     }
 }
+
+// Wipes a domain key's bytes and takes it out of its map; the caller holds the lock.
+void forget(apr_hash_t *map, const void *name, apr_ssize_t name_len) noexcept {
+    auto *record = static_cast<edge_cipher_key_t *>(apr_hash_get(map, name, name_len));
+    if (record != nullptr && record->key != nullptr) OPENSSL_cleanse(record->key, record->len);
+    apr_hash_set(map, name, name_len, nullptr);
+}
+
+struct AddedName {
+    const char *name;
+    apr_ssize_t len;
+};
 
 // The key of a key store; the caller holds the key maps' lock.
 const unsigned char *choose_key(const edge_cipher_mgr_t *mgr, uint32_t use_root_key) noexcept {
@@ -357,6 +370,35 @@ EDGE_API void edge_cipher_destroy(void) {
     edge_CIPHER_MGR_mgr_delete();
 }
 
+namespace {
+// Draws new root key material. A material byte equal to the two masks' XOR gives a code unit
+// of 0, which ends the password early: at the first position the root key would come from the
+// built-in constants alone. Such draws are refused (each has a 16/256 chance), so new material
+// always feeds all 16 bytes into the root key; existing files are read as they are.
+uint32_t material_without_zero_units(unsigned char *material) noexcept {
+    unsigned char mask1[kConstantBuffer] = {};
+    unsigned char mask2[kConstantBuffer] = {};
+    uint32_t len1 = kConstantBuffer;
+    uint32_t len2 = kConstantBuffer;
+    if (edge_cipher_from_hex(kRootKeyMask1, kConstantHexLen, mask1, &len1) != EDGE_OK ||
+        edge_cipher_from_hex(kRootKeyMask2, kConstantHexLen, mask2, &len2) != EDGE_OK) {
+        return EDGE_ERR_HEX_DECODE;
+    }
+    uint32_t rc = EDGE_ERR_MISSING;
+    for (int attempt = 0; attempt < 64; ++attempt) {
+        rc = edge_cipher_generate_randoms(material, kMaterialLen);
+        if (rc != EDGE_OK) break;
+        bool zero_unit = false;
+        for (uint32_t i = 0; i < kMaterialLen; ++i) zero_unit = zero_unit || (mask1[i] ^ mask2[i] ^ material[i]) == 0;
+        if (!zero_unit) break;
+        rc = EDGE_ERR_MISSING;
+    }
+    OPENSSL_cleanse(mask1, sizeof mask1);
+    OPENSSL_cleanse(mask2, sizeof mask2);
+    return rc;
+}
+}  // namespace
+
 EDGE_API uint32_t edge_cipher_material_load(void) {
     edge_cipher_mgr_t *mgr = manager();
     if (mgr == nullptr) return EDGE_ERR_MISSING;
@@ -389,7 +431,7 @@ EDGE_API uint32_t edge_cipher_material_load(void) {
     } else {
         EDGE_LOG_INFO("rootkey not found, generate rootkey file.");
         if (!edge_base_directory_exist(secret, scratch.get())) (void)edge_base_directory_make(secret, scratch.get());
-        uint32_t rc = edge_cipher_generate_randoms(material, kMaterialLen);
+        uint32_t rc = material_without_zero_units(material);
         if (rc == EDGE_OK) {
             // Written whole or not at all: a crash must not leave a short material file.
             rc = static_cast<uint32_t>(gravel::file::replace_atomically(mgr->material_file, material, kMaterialLen).error);
@@ -409,7 +451,10 @@ EDGE_API uint32_t edge_cipher_material_load(void) {
         edge_cipher_load_keystore(mgr, scratch.get());
     } else {
         EDGE_LOG_INFO("keystore not found, generate keystore file.");
-        (void)edge_cipher_generate_keystore(scratch.get(), mgr);
+        // A work key that did not reach the disk must not protect anything: domain keys saved
+        // under it could not be read after a restart.
+        const uint32_t saved = edge_cipher_generate_keystore(scratch.get(), mgr);
+        if (saved != EDGE_OK) return saved;
     }
     return EDGE_OK;
 }
@@ -477,7 +522,12 @@ EDGE_API uint32_t edge_cipher_generate_keystore(apr_pool_t *pool, edge_cipher_mg
     record->enduring = 1;
     ExclusiveKeys lock;
     apr_hash_set(mgr->work_keys, name, APR_HASH_KEY_STRING, record);
-    return save_store(pool, mgr->work_keys, mgr->primary_keystore_file, mgr, 1);
+    const uint32_t saved = save_store(pool, mgr->work_keys, mgr->primary_keystore_file, mgr, 1);
+    if (saved != EDGE_OK) {
+        apr_hash_set(mgr->work_keys, name, APR_HASH_KEY_STRING, nullptr);
+        OPENSSL_cleanse(key, EDGE_CIPHER_KEY_LEN + 1);
+    }
+    return saved;
 }
 
 EDGE_API void edge_cipher_load_keystore(edge_cipher_mgr_t *mgr, apr_pool_t *pool) {
@@ -493,6 +543,7 @@ EDGE_API void edge_cipher_load_keystore(edge_cipher_mgr_t *mgr, apr_pool_t *pool
     if (edge_cipher_verify_domain_key_check(stored, current) == 1) {
         EDGE_LOG_WARN("the auth file is invalid, delete old auth file.");
         (void)edge_base_file_remove(mgr->domain_keystore_file, pool);
+        wipe_keys(mgr->domain_keys);
         apr_hash_clear(mgr->domain_keys);
     }
 }
@@ -567,7 +618,11 @@ EDGE_API uint32_t edge_cipher_save_key(const char *name, const unsigned char *ke
     if (record == nullptr || name_copy == nullptr) return EDGE_ERR_NO_MEMORY;
     apr_hash_set(mgr->domain_keys, name_copy, APR_HASH_KEY_STRING, record);
     if (enduring == 0) return EDGE_OK;
-    return save_store(scratch.get(), mgr->domain_keys, mgr->domain_keystore_file, mgr, 0);
+    const uint32_t saved = save_store(scratch.get(), mgr->domain_keys, mgr->domain_keystore_file, mgr, 0);
+    // An enduring key that did not reach the key store is taken out again, so that the caller
+    // can retry instead of being told later that the key "has saved".
+    if (saved != EDGE_OK) forget(mgr->domain_keys, name_copy, APR_HASH_KEY_STRING);
+    return saved;
 }
 
 EDGE_API uint32_t edge_cipher_save_auth_keys(apr_hash_t *table) {
@@ -591,6 +646,14 @@ EDGE_API uint32_t edge_cipher_save_auth_keys(apr_hash_t *table) {
     }
 
     ExclusiveKeys lock;
+    apr_array_header_t *added = apr_array_make(scratch.get(), 4, sizeof(AddedName));
+    if (added == nullptr) return EDGE_ERR_NO_MEMORY;
+    auto forget_added = [&] {
+        for (int i = 0; i < added->nelts; ++i) {
+            const AddedName &a = APR_ARRAY_IDX(added, i, AddedName);
+            forget(mgr->domain_keys, a.name, a.len);
+        }
+    };
     for (apr_hash_index_t *it = apr_hash_first(scratch.get(), table); it != nullptr; it = apr_hash_next(it)) {
         const void *name = nullptr;
         apr_ssize_t name_len = 0;
@@ -603,10 +666,17 @@ EDGE_API uint32_t edge_cipher_save_auth_keys(apr_hash_t *table) {
         }
         edge_cipher_key_t *record = new_record(mgr->head.pool, given->key, given->len, 1);
         char *name_copy = apr_pstrmemdup(mgr->head.pool, static_cast<const char *>(name), static_cast<apr_size_t>(name_len));
-        if (record == nullptr || name_copy == nullptr) return EDGE_ERR_NO_MEMORY;
+        if (record == nullptr || name_copy == nullptr) {
+            forget_added();
+            return EDGE_ERR_NO_MEMORY;
+        }
         apr_hash_set(mgr->domain_keys, name_copy, name_len, record);
+        APR_ARRAY_PUSH(added, AddedName) = AddedName{name_copy, name_len};
     }
-    return save_store(scratch.get(), mgr->domain_keys, mgr->domain_keystore_file, mgr, 0);
+    const uint32_t saved = save_store(scratch.get(), mgr->domain_keys, mgr->domain_keystore_file, mgr, 0);
+    // Keys that did not reach the key store are taken out again, all of them.
+    if (saved != EDGE_OK) forget_added();
+    return saved;
 }
 
 EDGE_API uint32_t edge_cipher_encrypt(const unsigned char *plain, uint32_t len, char *output, uint32_t *output_len,

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <cstring>
 #include <iostream>
 #include <random>
@@ -496,4 +497,56 @@ TEST_F(CipherRunning, KilledSaverLeavesTheOldOrTheNewStore) {
               << ", a temporary file was left by " << torn_temporaries << "\n";
     RecordProperty("kills_with_progress", advanced);
     RecordProperty("kills_leaving_temporary", torn_temporaries);
+}
+
+TEST_F(CipherRuntime, NewMaterialFeedsEveryByteIntoTheRootKey) {
+    // A material byte equal to the masks' XOR would end the root key's password early (at the
+    // first byte: a root key from the built-in constants alone). About one draw in sixteen has
+    // such a byte, so a hundred first starts would meet one if new material allowed it.
+    const std::string mask1 = from_hex(GRAVEL_ROOT_KEY_MASK1);
+    const std::string mask2 = from_hex(GRAVEL_ROOT_KEY_MASK2);
+    for (int start = 0; start < 100; ++start) {
+        std::error_code ec;
+        std::filesystem::remove_all(secret(), ec);
+        ASSERT_EQ(edge_cipher_init(), EDGE_OK) << start;
+        const std::string material = read_file(material_file());
+        ASSERT_EQ(material.size(), 16u);
+        for (size_t i = 0; i < 16; ++i) ASSERT_NE(mask1[i] ^ mask2[i] ^ material[i], 0) << start << " byte " << i;
+        edge_cipher_destroy();
+    }
+}
+
+TEST_F(CipherRuntime, AWorkKeyThatCannotBeStoredFailsInit) {
+    // The primary store's path is taken by a directory: the work key cannot reach the disk, so
+    // it must not be kept to protect domain keys that a restart could not open.
+    gravel::test::make_dirs(secret());
+    gravel::test::make_dirs(primary_file() + "/blocked");
+    EXPECT_NE(edge_cipher_init(), EDGE_OK);
+    EXPECT_EQ(edge_cipher_choose_work_key(edge_CIPHER_MGR_mgr_get(), 0), nullptr);
+    EXPECT_EQ(edge_cipher_save_key("secret", bytes(std::string(16, 's')), 16, 1), EDGE_ERR_MISSING);
+    EXPECT_EQ(edge_cipher_has_domain("secret"), 0);
+    edge_cipher_destroy();
+}
+
+TEST_F(CipherRunning, AnEnduringKeyThatWasNotStoredCanBeSavedAgain) {
+    gravel::test::make_dirs(domain_file() + "/blocked");
+    const std::string key(16, 'k');
+    EXPECT_NE(edge_cipher_save_key("secret", bytes(key), 16, 1), EDGE_OK);
+    EXPECT_EQ(edge_cipher_has_domain("secret"), 0);  // not kept as if it were stored
+
+    apr_pool_t *pool = edge_CIPHER_MGR_mgr_create_pool();
+    apr_hash_t *table = key_map(pool, {{"crypt_key", std::string(16, 'c')}, {"token", std::string(16, 't')}});
+    EXPECT_NE(edge_cipher_save_auth_keys(table), EDGE_OK);
+    EXPECT_EQ(edge_cipher_has_domain("crypt_key"), 0);
+    EXPECT_EQ(edge_cipher_has_domain("token"), 0);
+
+    std::filesystem::remove_all(domain_file());
+    EXPECT_EQ(edge_cipher_save_key("secret", bytes(key), 16, 1), EDGE_OK);
+    EXPECT_EQ(edge_cipher_save_auth_keys(table), EDGE_OK);
+    edge_base_memory_pool_destroy(&pool);
+    const auto stored = read_pairs(domain_file());
+    EXPECT_EQ(stored.size(), 3u);
+    ASSERT_EQ(restart_cipher(), EDGE_OK);
+    EXPECT_EQ(edge_cipher_has_domain("secret"), 1);
+    EXPECT_EQ(edge_cipher_has_domain("crypt_key"), 1);
 }
