@@ -3,6 +3,7 @@
 
 #include <limits>
 
+#include <apr_portable.h>
 #include <apr_thread_proc.h>
 #include <apr_time.h>
 
@@ -22,6 +23,13 @@ inline void interruptible_wait(uint32_t &running, long long seconds) noexcept {
         if (atomic_read32(running) == 0) return;
         apr_sleep(kStep);
     }
+}
+
+// True when the caller runs on `thread`.
+inline bool on_thread(apr_thread_t *thread) noexcept {
+    apr_os_thread_t *os = nullptr;
+    if (apr_os_thread_get(&os, thread) != APR_SUCCESS || os == nullptr) return false;
+    return apr_os_thread_equal(*os, apr_os_thread_current()) != 0;
 }
 
 // Joins a worker's thread and forgets it; the thread's exit value, or -1 without a thread.
@@ -51,9 +59,14 @@ apr_status_t start(T &rec, void *arg, apr_thread_start_t runner) noexcept {
 // Takes the running flag down and joins the thread. Returns false when the worker was not
 // running; a runner that had ended by itself is still joined then, so its thread never
 // outlives the worker's pool. `exit_value` gets the thread's exit value, or -1 without one.
+// Called from the worker's own thread (its operation stopping it), only the flag comes down:
+// a thread cannot join itself, and the handle is kept so that the owner's stop or delete joins
+// the thread before the pool goes.
 template <typename T>
 bool halt(T &rec, int &exit_value) noexcept {
     const bool was_running = atomic_take_down32(rec.running) != 0;
+    exit_value = -1;
+    if (rec.thread != nullptr && on_thread(rec.thread)) return was_running;
     exit_value = join(rec.thread);
     return was_running;
 }

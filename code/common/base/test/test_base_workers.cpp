@@ -319,3 +319,42 @@ TEST_F(Workers, ScheduleStopDuringALongWaitRunsTheJobOnceMore) {
     EXPECT_GT(took, 0.19);          // stop waited for that run
     EXPECT_LT(took, 1.5);
 }
+
+namespace {
+edge_base_retry_t *g_self_stopping = nullptr;
+uint32_t notify_own_worker(void *) {
+    g_calls->record(nullptr);
+    // The operation reports its own success, as a connect callback on the worker's thread might.
+    edge_base_retry_success_notify(g_self_stopping);
+    std::this_thread::sleep_for(milliseconds(200));
+    return 1;
+}
+edge_base_schedule_job_t *g_self_stopping_job = nullptr;
+uint32_t stop_own_job(long *, void *) {
+    g_calls->record(nullptr);
+    edge_base_schedule_job_stop(g_self_stopping_job);
+    std::this_thread::sleep_for(milliseconds(200));
+    return 0;
+}
+}  // namespace
+
+TEST_F(Workers, AWorkerStoppedFromItsOwnOperationEndsAndIsJoinedByItsOwner) {
+    edge_base_retry_t *w = edge_base_retry_create("self", pool_);
+    g_self_stopping = w;
+    ASSERT_EQ(edge_base_retry_config(w, notify_own_worker, -1, 1, 0), EDGE_OK);
+    ASSERT_EQ(edge_base_retry_start(w, nullptr), EDGE_OK);
+    ASSERT_TRUE(gravel::test::wait_until([&] { return calls_.count() == 1; }, milliseconds(3000)));
+    // Deleting while the operation still runs waits for the thread: nothing runs on freed memory.
+    edge_base_retry_delete(w);
+    EXPECT_EQ(calls_.count(), 1u);
+    EXPECT_TRUE(logged("INFO retry worker:self exit."));
+
+    edge_base_schedule_job_t *j = edge_base_schedule_job_create("selfjob", pool_);
+    g_self_stopping_job = j;
+    ASSERT_EQ(edge_base_schedule_job_config(j, stop_own_job, 1, 1), EDGE_OK);
+    ASSERT_EQ(edge_base_schedule_job_start(j, nullptr), EDGE_OK);
+    ASSERT_TRUE(gravel::test::wait_until([&] { return calls_.count() == 2; }, milliseconds(4000)));
+    edge_base_schedule_job_delete(j);
+    EXPECT_EQ(calls_.count(), 2u);
+    EXPECT_TRUE(logged("INFO job worker:selfjob exit."));
+}
