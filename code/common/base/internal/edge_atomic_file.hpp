@@ -13,6 +13,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -69,13 +70,19 @@ inline int write_all(int fd, const char *data, size_t size) noexcept {
 }
 
 // Removes temporary files that earlier replacements of the same target left behind when a
-// crash stopped them; `prefix` is "<target name>.tmp.".
+// crash stopped them; `prefix` is "<target name>.tmp.". A writer holds an exclusive lock on its
+// temporary file until it is renamed, so a file that can be locked belongs to nobody alive; one
+// that cannot is another writer's work in progress and stays.
 inline void sweep_stale(const char *dir, const std::string &prefix) noexcept {
     DIR *d = ::opendir(dir);
     if (d == nullptr) return;
     while (const dirent *e = ::readdir(d)) {
         const size_t len = std::strlen(e->d_name);
-        if (len == prefix.size() + kTempSuffixLength && std::strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0) {
+        if (len != prefix.size() + kTempSuffixLength || std::strncmp(e->d_name, prefix.c_str(), prefix.size()) != 0) {
+            continue;
+        }
+        Fd probe(::openat(::dirfd(d), e->d_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+        if (probe.get() >= 0 && ::flock(probe.get(), LOCK_EX | LOCK_NB) == 0) {
             (void)::unlinkat(::dirfd(d), e->d_name, 0);
         }
     }
@@ -100,20 +107,32 @@ inline ReplaceResult replace_atomically(const char *path, const void *data, size
         return result;
     }
 
-    detail::Fd fd(::mkostemp(temp.data(), O_CLOEXEC));
-    if (fd.get() < 0) {
-        result.error = errno;
-        return result;
-    }
-    result.created = true;
-    int err = ::fchmod(fd.get(), S_IRUSR | S_IWUSR) != 0 ? errno : 0;
-    if (err == 0) err = detail::write_all(fd.get(), static_cast<const char *>(data), size);
-    if (err == 0 && ::fsync(fd.get()) != 0) err = errno;
-    const int close_err = fd.close_checked();
-    if (err == 0) err = close_err;
-    if (err == 0 && ::rename(temp.c_str(), path) != 0) err = errno;
-    if (err != 0) {
+    // A sweep by a concurrent writer can only take a temporary file in the instant between its
+    // creation and its lock; the replacement then starts again with a new one.
+    int err = 0;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        std::memcpy(temp.data() + temp.size() - detail::kTempSuffixLength, "XXXXXX", detail::kTempSuffixLength);
+        detail::Fd fd(::mkostemp(temp.data(), O_CLOEXEC));
+        if (fd.get() < 0) {
+            result.error = errno;
+            return result;
+        }
+        result.created = true;
+        // The lock lives on a second descriptor so that it outlasts the checked close below and
+        // covers the rename.
+        detail::Fd lock(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0));
+        err = lock.get() < 0 || ::flock(lock.get(), LOCK_EX | LOCK_NB) != 0 ? errno : 0;
+        if (err == 0 && ::fchmod(fd.get(), S_IRUSR | S_IWUSR) != 0) err = errno;
+        if (err == 0) err = detail::write_all(fd.get(), static_cast<const char *>(data), size);
+        if (err == 0 && ::fsync(fd.get()) != 0) err = errno;
+        const int close_err = fd.close_checked();
+        if (err == 0) err = close_err;
+        if (err == 0 && ::rename(temp.c_str(), path) != 0) err = errno;
+        if (err == 0) break;
         (void)::unlink(temp.c_str());
+        if (err != ENOENT && err != EWOULDBLOCK) break;
+    }
+    if (err != 0) {
         result.error = err;
         return result;
     }

@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <map>
+#include <thread>
+#include <vector>
 #include <string>
 
 #include <apr_hash.h>
@@ -266,4 +269,35 @@ TEST_F(Property, DumpSweepsTemporariesThatACrashLeft) {
     ASSERT_EQ(edge_property_dump(path.c_str(), table({{"a", "1"}}), pool_), EDGE_OK);
     EXPECT_EQ(gravel::test::list_dir(work_.path()),
               (std::vector<std::string>{"conf", "log", "other.ks.tmp.Ab12Cd", "store.ks", "store.ks.tmp.note"}));
+}
+
+TEST_F(Property, DumpsOfOneFileFromTwoThreadsAllSucceed) {
+    // Each writer replaces the file through a temporary of its own; neither may sweep away the
+    // other's temporary while it is being written.
+    const std::string path = work_.file("shared.properties");
+    std::atomic<int> failures{0};
+    std::vector<std::thread> writers;
+    for (int w = 0; w < 2; ++w) {
+        writers.emplace_back([&, w] {
+            apr_pool_t *pool = nullptr;
+            if (apr_pool_create(&pool, pool_) != APR_SUCCESS) {
+                ++failures;
+                return;
+            }
+            apr_hash_t *t = apr_hash_make(pool);
+            apr_hash_set(t, "writer", APR_HASH_KEY_STRING, w == 0 ? "zero" : "one");
+            for (int i = 0; i < 150; ++i) {
+                if (edge_property_dump(path.c_str(), t, pool) != EDGE_OK) ++failures;
+            }
+            apr_pool_destroy(pool);
+        });
+    }
+    for (auto &t : writers) t.join();
+    EXPECT_EQ(failures.load(), 0);
+    const Pairs last = parse_text(gravel::test::read_file(path));
+    ASSERT_EQ(last.size(), 1u);
+    EXPECT_TRUE(last.at("writer") == "zero" || last.at("writer") == "one");
+    for (const auto &name : gravel::test::list_dir(work_.path())) {
+        EXPECT_EQ(name.find(".tmp."), std::string::npos) << name;
+    }
 }
