@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include <apr_file_io.h>
+
 #include <gravel/edge_base.h>
 
 namespace gravel {
@@ -22,6 +24,20 @@ public:
 
 private:
     apr_pool_t *pool_;
+};
+
+// Closes an APR file on every path out of a scope.
+class FileGuard {
+public:
+    explicit FileGuard(apr_file_t *f) noexcept : f_(f) {}
+    ~FileGuard() {
+        if (f_ != nullptr) apr_file_close(f_);
+    }
+    FileGuard(const FileGuard &) = delete;
+    FileGuard &operator=(const FileGuard &) = delete;
+
+private:
+    apr_file_t *f_;
 };
 
 // 32-bit flags shared between threads (running, connected) are plain uint32_t fields of C

@@ -4,6 +4,8 @@
 
 #include <gravel/edge_base.h>
 
+#include "edge_scoped_pool.hpp"
+
 namespace {
 
 constexpr apr_fileperms_t kFilePerms = APR_FPROT_UREAD | APR_FPROT_UWRITE;                      // 0600
@@ -21,20 +23,6 @@ bool has_type(const char *path, apr_pool_t *pool, apr_filetype_e type) noexcept 
     if (rv != APR_SUCCESS && rv != APR_INCOMPLETE) return false;
     return (info.valid & APR_FINFO_TYPE) != 0 && info.filetype == type;
 }
-
-// Closes an APR file on every path out of a scope.
-class FileGuard {
-public:
-    explicit FileGuard(apr_file_t *f) noexcept : f_(f) {}
-    ~FileGuard() {
-        if (f_ != nullptr) apr_file_close(f_);
-    }
-    FileGuard(const FileGuard &) = delete;
-    FileGuard &operator=(const FileGuard &) = delete;
-
-private:
-    apr_file_t *f_;
-};
 
 }  // namespace
 
@@ -62,7 +50,7 @@ EDGE_API uint32_t edge_base_file_read(const char *path, unsigned char *buffer, u
     apr_file_t *file = nullptr;
     apr_status_t rv = apr_file_open(&file, path, kReadFlags, kFilePerms, pool);
     if (rv != APR_SUCCESS) return rv;
-    FileGuard guard(file);
+    gravel::FileGuard guard(file);
     apr_size_t n = *length;
     rv = apr_file_read(file, buffer, &n);
     if (rv != APR_SUCCESS) return rv;
@@ -92,7 +80,7 @@ EDGE_API uint32_t edge_base_file_read_alloc(const char *path, unsigned char **bu
     apr_file_t *file = nullptr;
     rv = apr_file_open(&file, path, kReadFlags, kFilePerms, pool);
     if (rv != APR_SUCCESS) return rv;
-    FileGuard guard(file);
+    gravel::FileGuard guard(file);
     EDGE_LOG_DEBUG("file:%s size is %d", path, static_cast<int>(want));
     apr_size_t got = want;
     rv = apr_file_read(file, block, &got);
@@ -111,7 +99,7 @@ EDGE_API uint32_t edge_base_file_write(const char *path, const unsigned char *da
     apr_file_t *file = nullptr;
     apr_status_t rv = apr_file_open(&file, path, kWriteFlags, kFilePerms, pool);
     if (rv != APR_SUCCESS) return rv;
-    FileGuard guard(file);
+    gravel::FileGuard guard(file);
     // A short write is retried until every byte is out or the write fails, so a success
     // always means the whole buffer reached the file.
     return apr_file_write_full(file, data, length, nullptr);

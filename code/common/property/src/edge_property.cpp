@@ -7,6 +7,8 @@
 #include <apr_strings.h>
 
 #include <gravel/edge_base.h>
+
+#include "edge_scoped_pool.hpp"
 #include <gravel/edge_property.h>
 
 #include "edge_atomic_file.hpp"
@@ -21,20 +23,6 @@ constexpr bool is_blank(char c) noexcept {
     return c == ' ' || c == '\t' || c == '\f' || c == '\r' || c == '\n';
 }
 constexpr bool is_separator(char c) noexcept { return c == '=' || c == ':'; }
-
-// Closes an APR file on every path out of a scope.
-class FileGuard {
-public:
-    explicit FileGuard(apr_file_t *f) noexcept : f_(f) {}
-    ~FileGuard() {
-        if (f_ != nullptr) apr_file_close(f_);
-    }
-    FileGuard(const FileGuard &) = delete;
-    FileGuard &operator=(const FileGuard &) = delete;
-
-private:
-    apr_file_t *f_;
-};
 
 // The key and value of one line, blanks removed, before they are copied into a pool.
 struct ParsedLine {
@@ -102,7 +90,7 @@ EDGE_API apr_hash_t *edge_property_parse(const char *path, apr_pool_t *pool) {
         EDGE_LOG_ERROR("open file failed, ret:%d", rv);
         return nullptr;
     }
-    FileGuard guard(file);
+    gravel::FileGuard guard(file);
     apr_hash_t *table = apr_hash_make(pool);
     if (table == nullptr) return nullptr;
 
