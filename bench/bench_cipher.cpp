@@ -61,10 +61,13 @@ void hex(const unsigned char *in, size_t n, char *out) {
     }
 }
 
-int unhex_digit(char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; }
+int unhex_digit(char c) {
+    return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
+}
 
 void unhex(const char *in, size_t n, unsigned char *out) {
-    for (size_t i = 0; i < n / 2; ++i) out[i] = static_cast<unsigned char>(unhex_digit(in[2 * i]) * 16 + unhex_digit(in[2 * i + 1]));
+    for (size_t i = 0; i < n / 2; ++i)
+        out[i] = static_cast<unsigned char>(unhex_digit(in[2 * i]) * 16 + unhex_digit(in[2 * i + 1]));
 }
 
 EVP_CIPHER *aes() {
@@ -83,8 +86,9 @@ bool evp_encrypt_hex(const unsigned char *key, const unsigned char *in, int n, c
     int n1 = 0;
     int n2 = 0;
     EVP_CIPHER_CTX *ctx = EVP_CIPHER_CTX_new();
-    const bool ok = ctx != nullptr && RAND_bytes(record, 16) == 1 && EVP_EncryptInit_ex2(ctx, aes(), key, record, nullptr) == 1 &&
-                    EVP_EncryptUpdate(ctx, record + 16, &n1, in, n) == 1 && EVP_EncryptFinal_ex(ctx, record + 16 + n1, &n2) == 1;
+    const bool ok =
+        ctx != nullptr && RAND_bytes(record, 16) == 1 && EVP_EncryptInit_ex2(ctx, aes(), key, record, nullptr) == 1 &&
+        EVP_EncryptUpdate(ctx, record + 16, &n1, in, n) == 1 && EVP_EncryptFinal_ex(ctx, record + 16 + n1, &n2) == 1;
     EVP_CIPHER_CTX_free(ctx);
     hex(record, static_cast<size_t>(16 + n1 + n2), out);
     return ok;
@@ -106,7 +110,8 @@ bool evp_decrypt_hex(const unsigned char *key, const char *text, size_t len, uns
 
 bool evp_digest_hex(const unsigned char *key, size_t key_len, const unsigned char *in, size_t n, char *out) {
     char digest[] = "SHA256";
-    const OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0), OSSL_PARAM_construct_end()};
+    const OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
+                                 OSSL_PARAM_construct_end()};
     unsigned char mac[32];
     size_t mac_len = 0;
     EVP_MAC_CTX *ctx = EVP_MAC_CTX_new(hmac());
@@ -123,7 +128,8 @@ void BM_KitEncrypt(benchmark::State &state) {
     std::vector<char> out(edge_cipher_calc_encrypt_len(static_cast<uint32_t>(plain.size())));
     for (auto _ : state) {
         uint32_t len = static_cast<uint32_t>(out.size());
-        if (edge_cipher_encrypt(plain.data(), static_cast<uint32_t>(plain.size()), out.data(), &len, "configs", kit.pool()) != 0) {
+        if (edge_cipher_encrypt(plain.data(), static_cast<uint32_t>(plain.size()), out.data(), &len, "configs",
+                                kit.pool()) != 0) {
             state.SkipWithError("encrypt failed");
             break;
         }
@@ -154,11 +160,13 @@ void BM_KitDecrypt(benchmark::State &state) {
     const std::vector<unsigned char> plain(static_cast<size_t>(state.range(0)), 'p');
     std::vector<char> text(edge_cipher_calc_encrypt_len(static_cast<uint32_t>(plain.size())));
     uint32_t text_len = static_cast<uint32_t>(text.size());
-    edge_cipher_encrypt(plain.data(), static_cast<uint32_t>(plain.size()), text.data(), &text_len, "configs", kit.pool());
+    edge_cipher_encrypt(plain.data(), static_cast<uint32_t>(plain.size()), text.data(), &text_len, "configs",
+                        kit.pool());
     std::vector<unsigned char> out(plain.size());
     for (auto _ : state) {
         uint32_t len = static_cast<uint32_t>(out.size());
-        if (edge_cipher_decrypt(text.data(), text_len, out.data(), &len, "configs", kit.pool()) != 0 || len != plain.size()) {
+        if (edge_cipher_decrypt(text.data(), text_len, out.data(), &len, "configs", kit.pool()) != 0 ||
+            len != plain.size()) {
             state.SkipWithError("decrypt failed");
             break;
         }

@@ -12,7 +12,7 @@
 
 namespace {
 
-const char *const kKeys[] = {"access_key", "secret_key", "auth_token", "region",
+const char *const kKeys[] = {"access_key", "secret_key", "auth_token",   "region",
                              "expires_at", "token",      "kelp_address", "dock_api_address"};
 
 const CloudTokenRspBody kRecord = {nullptr,
@@ -67,8 +67,9 @@ BENCHMARK(BM_CloudTokenBuild_RecordJobs);
 void BM_CloudTokenBuild_CjsonDirect(benchmark::State &state) {
     Runtime rt;
     if (!rt.ok()) return state.SkipWithError("edge_base_init failed");
-    const char *const values[] = {kRecord.access_key, kRecord.secret_key, kRecord.auth_token,   kRecord.region,
-                                  kRecord.expires_at, kRecord.token,      kRecord.kelp_address, kRecord.dock_api_address};
+    const char *const values[] = {kRecord.access_key,   kRecord.secret_key,      kRecord.auth_token,
+                                  kRecord.region,       kRecord.expires_at,      kRecord.token,
+                                  kRecord.kelp_address, kRecord.dock_api_address};
     for (auto _ : state) {
         cJSON *root = cJSON_CreateObject();
         for (size_t i = 0; i < 8; ++i) cJSON_AddStringToObject(root, kKeys[i], values[i]);

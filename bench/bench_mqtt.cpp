@@ -40,10 +40,18 @@ constexpr int kWindow = EDGE_MQTT_MAX_INFLIGHT;
 std::atomic<int64_t> g_delivered{0};
 std::atomic<int> g_connected{0};
 
-void kit_delivered(int32_t) { g_delivered.fetch_add(1, std::memory_order_relaxed); }
-void kit_connected() { g_connected.fetch_add(1); }
-void direct_delivered(void *, MQTTAsync_token) { g_delivered.fetch_add(1, std::memory_order_relaxed); }
-void direct_connected(void *, MQTTAsync_successData *) { g_connected.fetch_add(1); }
+void kit_delivered(int32_t) {
+    g_delivered.fetch_add(1, std::memory_order_relaxed);
+}
+void kit_connected() {
+    g_connected.fetch_add(1);
+}
+void direct_delivered(void *, MQTTAsync_token) {
+    g_delivered.fetch_add(1, std::memory_order_relaxed);
+}
+void direct_connected(void *, MQTTAsync_successData *) {
+    g_connected.fetch_add(1);
+}
 int direct_message(void *, char *topic, int, MQTTAsync_message *message) {
     MQTTAsync_freeMessage(&message);
     MQTTAsync_free(topic);
@@ -59,9 +67,10 @@ public:
             gravel::test::write_file(work_.file("conf/sdk_log.conf"),
                                      "[rules]\nsdk_rule.WARN \"" + work_.log_path() + "\"\n");
         } else {
-            gravel::test::write_file(work_.file("conf/sdk_log.conf"),
-                                     "[formats]\nline = \"%d(%F %T).%ms %-5V [%f:%L] %m%n\"\n[rules]\nsdk_rule.INFO \"" +
-                                         work_.log_path() + "\"; line\n");
+            gravel::test::write_file(
+                work_.file("conf/sdk_log.conf"),
+                "[formats]\nline = \"%d(%F %T).%ms %-5V [%f:%L] %m%n\"\n[rules]\nsdk_rule.INFO \"" + work_.log_path() +
+                    "\"; line\n");
         }
         ok_ = edge_base_init(work_.path().c_str(), "bench") == EDGE_OK && edge_mqtt_init() == EDGE_OK;
         broker_ = std::make_unique<gravel::test::MosquittoBroker>(pki_);
@@ -91,8 +100,8 @@ public:
     explicit CountingSubscriber(gravel::test::MosquittoBroker &broker) {
         process_ = std::make_unique<gravel::test::ChildProcess>(
             std::vector<std::string>{"stdbuf", "-oL", "mosquitto_sub", "-h", broker.host(), "-p",
-                                     std::to_string(broker.port()), "--cafile", broker.ca(), "-q", "1", "-t",
-                                     "bench/#", "-F", "%l"},
+                                     std::to_string(broker.port()), "--cafile", broker.ca(), "-q", "1", "-t", "bench/#",
+                                     "-F", "%l"},
             dir_.file("sub.out"));
     }
     uintmax_t bytes() const {
@@ -162,8 +171,8 @@ void BM_MqttPublishKit(benchmark::State &state) {
         state.SkipWithError("setup failed");
         return;
     }
-    edge_mqtt_client_t *client =
-        edge_mqtt_create(setup.broker().host().c_str(), setup.broker().port(), "bench-kit", "module", "password", setup.pool());
+    edge_mqtt_client_t *client = edge_mqtt_create(setup.broker().host().c_str(), setup.broker().port(), "bench-kit",
+                                                  "module", "password", setup.pool());
     edge_mqtt_set_callback(client, kit_delivered, nullptr, nullptr, kit_connected);
     g_connected = 0;
     if (client == nullptr || edge_mqtt_connect(client) != EDGE_OK || !wait_until([] { return g_connected > 0; }, 20s)) {
@@ -188,7 +197,13 @@ void BM_MqttPublishKit(benchmark::State &state) {
     edge_mqtt_disconnect(client);
     edge_mqtt_delete(client);
 }
-BENCHMARK(BM_MqttPublishKit)->Args({100000, 0})->Args({100000, 1})->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3);
+BENCHMARK(BM_MqttPublishKit)
+    ->Args({100000, 0})
+    ->Args({100000, 1})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->Repetitions(3);
 
 void BM_MqttPublishDirect(benchmark::State &state) {
     const int64_t count = state.range(0);
@@ -198,8 +213,8 @@ void BM_MqttPublishDirect(benchmark::State &state) {
         return;
     }
     // The options the kit builds, taken from a kit client that never connects.
-    edge_mqtt_client_t *model =
-        edge_mqtt_create(setup.broker().host().c_str(), setup.broker().port(), "bench-model", "module", "password", setup.pool());
+    edge_mqtt_client_t *model = edge_mqtt_create(setup.broker().host().c_str(), setup.broker().port(), "bench-model",
+                                                 "module", "password", setup.pool());
     if (model == nullptr) {
         state.SkipWithError("create failed");
         return;
@@ -234,7 +249,12 @@ void BM_MqttPublishDirect(benchmark::State &state) {
     MQTTAsync_destroy(&handle);
     edge_mqtt_delete(model);
 }
-BENCHMARK(BM_MqttPublishDirect)->Arg(100000)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3);
+BENCHMARK(BM_MqttPublishDirect)
+    ->Arg(100000)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->Repetitions(3);
 
 // ------------------------------------------------------------------------------------------
 // Inbound notification path, without network: the same message, allocated by Paho's allocator
@@ -275,7 +295,8 @@ void make_message(char **topic, MQTTAsync_message **message) {
 void BM_MqttNotifyBare(benchmark::State &state) {
     Setup setup(false);
     // A client exists so that Paho's allocator is set up, as it is in a running module.
-    edge_mqtt_client_t *client = edge_mqtt_create("127.0.0.1", setup.broker().port(), "bench-bare", "m", "p", setup.pool());
+    edge_mqtt_client_t *client =
+        edge_mqtt_create("127.0.0.1", setup.broker().port(), "bench-bare", "m", "p", setup.pool());
     BareContext ctx{noop_handler};
     for (auto _ : state) {
         char *topic;
@@ -289,7 +310,8 @@ BENCHMARK(BM_MqttNotifyBare);
 
 void BM_MqttNotifyKit(benchmark::State &state) {
     Setup setup(false);  // DEBUG filtered out, as deployed
-    edge_mqtt_client_t *client = edge_mqtt_create("127.0.0.1", setup.broker().port(), "bench-kit", "m", "p", setup.pool());
+    edge_mqtt_client_t *client =
+        edge_mqtt_create("127.0.0.1", setup.broker().port(), "bench-kit", "m", "p", setup.pool());
     edge_mqtt_set_callback(client, nullptr, nullptr, noop_handler, nullptr);
     for (auto _ : state) {
         char *topic;
@@ -303,7 +325,9 @@ BENCHMARK(BM_MqttNotifyKit);
 
 // The same comparison for a notification that carries no message (delivery complete): what
 // remains is the kit's own work per notification, without the allocator's cost around it.
-void noop_delivered(int32_t token) { benchmark::DoNotOptimize(token); }
+void noop_delivered(int32_t token) {
+    benchmark::DoNotOptimize(token);
+}
 
 struct BareDeliveryContext {
     edge_mqtt_delivery_complete_fn handler;
@@ -328,7 +352,8 @@ BENCHMARK(BM_MqttDeliveryBare);
 
 void BM_MqttDeliveryKit(benchmark::State &state) {
     Setup setup(false);  // DEBUG filtered out, as deployed
-    edge_mqtt_client_t *client = edge_mqtt_create("127.0.0.1", setup.broker().port(), "bench-kit", "m", "p", setup.pool());
+    edge_mqtt_client_t *client =
+        edge_mqtt_create("127.0.0.1", setup.broker().port(), "bench-kit", "m", "p", setup.pool());
     edge_mqtt_set_callback(client, noop_delivered, nullptr, nullptr, nullptr);
     MQTTAsync_deliveryComplete *volatile callback = edge_mqtt_delivery_complete_callback;
     MQTTAsync_token token = 0;

@@ -61,8 +61,10 @@ static int secrets_demo(void) {
     const char *client_id = "module_8c5f1e2ad04b4e7c9d_1_20261210000000";
     char password[65] = {0};
     uint32_t password_len = sizeof password;
-    ok = ok && edge_cipher_digest((const unsigned char *)client_id, (uint32_t)strlen(client_id), password,
-                                  &password_len, "secret") == EDGE_OK && password_len == 64;
+    ok = ok &&
+         edge_cipher_digest((const unsigned char *)client_id, (uint32_t)strlen(client_id), password, &password_len,
+                            "secret") == EDGE_OK &&
+         password_len == 64;
     /* The password itself never goes to a log. */
     EDGE_LOG_INFO("example: module %s on port %d, password of %u hex characters derived",
                   edge_base_log_fuzz_id(edge_configs_get_str(0, "module_id"), pool),
@@ -111,7 +113,8 @@ int main(int argc, char **argv) {
     /* A list of pending messages. */
     edge_base_list_t *outbox = edge_base_list_create(pool);
     const char *messages[] = {"event/started", "report/version", "event/ready"};
-    for (size_t i = 0; i < sizeof messages / sizeof messages[0]; ++i) edge_base_list_add_tail(outbox, (void *)messages[i]);
+    for (size_t i = 0; i < sizeof messages / sizeof messages[0]; ++i)
+        edge_base_list_add_tail(outbox, (void *)messages[i]);
     edge_base_list_iter_t it;
     for (const char *m = edge_base_list_loop_start(outbox, &it); m != NULL; m = edge_base_list_loop_next(outbox, &it)) {
         EDGE_LOG_INFO("example: queued %s", m);

@@ -17,8 +17,7 @@ int main(int argc, char **argv) {
     apr_pool_t *pool = edge_BASE_MGR_mgr_create_pool();
     const char *masked = edge_base_log_fuzz_id("module-0123456789", pool);
     EDGE_LOG_INFO("consumer running as %s", masked);
-    int ok = pool != NULL && strcmp(masked, "mo*************89") == 0 &&
-             strcmp(edge_base_get_workdir(), argv[1]) == 0;
+    int ok = pool != NULL && strcmp(masked, "mo*************89") == 0 && strcmp(edge_base_get_workdir(), argv[1]) == 0;
     edge_base_memory_pool_destroy(&pool);
 
     char token[32] = {0};

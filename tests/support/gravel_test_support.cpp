@@ -47,9 +47,13 @@ std::string read_file(const std::string &path) {
     return ss.str();
 }
 
-bool exists(const std::string &path) { return fs::exists(path); }
+bool exists(const std::string &path) {
+    return fs::exists(path);
+}
 
-void make_dirs(const std::string &path) { fs::create_directories(path); }
+void make_dirs(const std::string &path) {
+    fs::create_directories(path);
+}
 
 std::string capture_log_conf(const std::string &log_path) {
     return "[global]\nstrict init = true\n[formats]\nplain = \"%V %m%n\"\n[rules]\nsdk_rule.DEBUG \"" + log_path +
@@ -63,7 +67,9 @@ WorkDir::WorkDir() {
     write_file(file("conf/sdk_log.conf"), capture_log_conf(log_path()));
 }
 
-std::string WorkDir::log() const { return read_file(log_path()); }
+std::string WorkDir::log() const {
+    return read_file(log_path());
+}
 
 std::vector<std::string> WorkDir::log_lines() const {
     std::vector<std::string> lines;
@@ -72,7 +78,9 @@ std::vector<std::string> WorkDir::log_lines() const {
     return lines;
 }
 
-bool WorkDir::logged(const std::string &line) const { return count_logged(line) > 0; }
+bool WorkDir::logged(const std::string &line) const {
+    return count_logged(line) > 0;
+}
 
 size_t WorkDir::count_logged(const std::string &line) const {
     size_t n = 0;
@@ -112,7 +120,9 @@ ScopedEnv::~ScopedEnv() {
 }
 
 ScopedUmask::ScopedUmask(mode_t mask) : old_(::umask(mask)) {}
-ScopedUmask::~ScopedUmask() { ::umask(old_); }
+ScopedUmask::~ScopedUmask() {
+    ::umask(old_);
+}
 
 CommandResult run_command(const std::string &command) {
     CommandResult result;
@@ -166,7 +176,9 @@ TestPki::TestPki() {
     if (std::system(cmd.c_str()) != 0) throw std::runtime_error("make_test_pki.sh failed");
 }
 
-void TestPki::install_ca(const WorkDir &work) const { write_file(work.file("conf/rootcert.pem"), read_file(ca())); }
+void TestPki::install_ca(const WorkDir &work) const {
+    write_file(work.file("conf/rootcert.pem"), read_file(ca()));
+}
 
 int free_loopback_port() {
     int fd = socket(AF_INET, SOCK_STREAM, 0);

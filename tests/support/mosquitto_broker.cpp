@@ -22,7 +22,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void sleep_ms(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 // A TCP connection to 127.0.0.1:port, or -1.
 int connect_loopback(int port) {
@@ -179,9 +181,13 @@ void MosquittoBroker::kill() {
     if (process_) process_->signal_and_wait(SIGKILL, 10s);
 }
 
-bool MosquittoBroker::running() { return process_ && process_->running(); }
+bool MosquittoBroker::running() {
+    return process_ && process_->running();
+}
 
-std::string MosquittoBroker::log() const { return read_file(dir_.file("mosquitto.log")); }
+std::string MosquittoBroker::log() const {
+    return read_file(dir_.file("mosquitto.log"));
+}
 
 // ------------------------------------------------------------------------------------------
 
@@ -191,9 +197,9 @@ MqttSubscriber::MqttSubscriber(const MosquittoBroker &broker, const std::string 
     // Line-buffered through stdbuf: the output goes to a file, which stdio would otherwise
     // fill in large blocks.
     process_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{"stdbuf", "-oL", "mosquitto_sub", "-d", "-h", broker.host(), "-p", std::to_string(broker.port()),
-                                 "--cafile", broker.ca(), "-q", std::to_string(qos), "-t", topic_filter, "-W", "120",
-                                 "-F", "MSG %q %r %l %t %x"},
+        std::vector<std::string>{"stdbuf", "-oL", "mosquitto_sub", "-d", "-h", broker.host(), "-p",
+                                 std::to_string(broker.port()), "--cafile", broker.ca(), "-q", std::to_string(qos),
+                                 "-t", topic_filter, "-W", "120", "-F", "MSG %q %r %l %t %x"},
         dir_.file("sub.out"));
 }
 
@@ -229,8 +235,9 @@ std::vector<ReceivedMessage> MqttSubscriber::messages() const {
 
 int mqtt_publish(const MosquittoBroker &broker, const std::string &topic, const std::string &payload, int qos) {
     TempDir dir;
-    std::vector<std::string> argv{"mosquitto_pub", "-h", broker.host(), "-p", std::to_string(broker.port()),
-                                  "--cafile", broker.ca(), "-q", std::to_string(qos), "-t", topic};
+    std::vector<std::string> argv{
+        "mosquitto_pub",     "-h", broker.host(), "-p", std::to_string(broker.port()), "--cafile", broker.ca(), "-q",
+        std::to_string(qos), "-t", topic};
     if (payload.empty()) {
         argv.push_back("-n");
     } else {
@@ -246,7 +253,8 @@ int mqtt_publish(const MosquittoBroker &broker, const std::string &topic, const 
 
 // ------------------------------------------------------------------------------------------
 
-SlowProxy::SlowProxy(int upstream_port, std::chrono::milliseconds delay) : upstream_port_(upstream_port), delay_(delay) {
+SlowProxy::SlowProxy(int upstream_port, std::chrono::milliseconds delay)
+    : upstream_port_(upstream_port), delay_(delay) {
     listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listen_fd_ < 0) throw std::runtime_error("socket failed");
     int one = 1;

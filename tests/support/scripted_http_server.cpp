@@ -57,7 +57,9 @@ std::optional<std::string> RecordedRequest::header(const std::string &name) cons
     return std::nullopt;
 }
 
-ScriptedHttpServer ScriptedHttpServer::tcp() { return ScriptedHttpServer({"tcp"}, false); }
+ScriptedHttpServer ScriptedHttpServer::tcp() {
+    return ScriptedHttpServer({"tcp"}, false);
+}
 
 ScriptedHttpServer ScriptedHttpServer::tls(const std::string &cert_file, const std::string &key_file) {
     return ScriptedHttpServer({"tls", cert_file, key_file}, true);
@@ -119,7 +121,9 @@ ScriptedHttpServer::ScriptedHttpServer(ScriptedHttpServer &&other) noexcept
       port_(other.port_),
       socket_path_(std::move(other.socket_path_)) {}
 
-ScriptedHttpServer::~ScriptedHttpServer() { stop(); }
+ScriptedHttpServer::~ScriptedHttpServer() {
+    stop();
+}
 
 void ScriptedHttpServer::stop() noexcept {
     if (to_child_ >= 0) {
@@ -170,7 +174,8 @@ std::string ScriptedHttpServer::read_line() {
             pending_.erase(0, nl + 1);
             return line;
         }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(limit - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(limit - std::chrono::steady_clock::now());
         if (left.count() <= 0) throw std::runtime_error("test server did not answer in time");
         pollfd p{from_child_, POLLIN, 0};
         const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
@@ -186,8 +191,8 @@ std::string ScriptedHttpServer::read_line() {
 
 void ScriptedHttpServer::script(const ScriptedResponse &r) {
     const char *drop = r.drop == ScriptedResponse::Drop::before_response ? "before"
-                       : r.drop == ScriptedResponse::Drop::mid_body   ? "mid_body"
-                                                                      : "none";
+                       : r.drop == ScriptedResponse::Drop::mid_body      ? "mid_body"
+                                                                         : "none";
     std::string text = "RESPONSE " + std::to_string(r.status) + " " + std::to_string(r.delay_ms) + " " +
                        std::to_string(r.piece_delay_ms) + " " + drop + " " + (r.content_length ? "auto" : "none") +
                        "\n";

@@ -14,14 +14,18 @@
 namespace gravel::test {
 
 struct ScriptedResponse {
-    enum class Drop { none, before_response, mid_body };
+    enum class Drop {
+        none,
+        before_response,
+        mid_body
+    };
     int status = 200;
     std::vector<std::pair<std::string, std::string>> headers;  // extra response headers
-    std::vector<std::string> pieces;  // the body, written and flushed piece by piece
-    int delay_ms = 0;                 // before answering
-    int piece_delay_ms = 0;           // between pieces
+    std::vector<std::string> pieces;                           // the body, written and flushed piece by piece
+    int delay_ms = 0;                                          // before answering
+    int piece_delay_ms = 0;                                    // between pieces
     Drop drop = Drop::none;
-    bool content_length = true;       // false: no Content-Length, the close ends the body
+    bool content_length = true;  // false: no Content-Length, the close ends the body
 };
 
 struct RecordedRequest {
@@ -48,7 +52,7 @@ public:
     ScriptedHttpServer &operator=(const ScriptedHttpServer &) = delete;
     ~ScriptedHttpServer();
 
-    int port() const { return port_; }                  // 0 for a unix socket
+    int port() const { return port_; }  // 0 for a unix socket
     const std::string &socket_path() const { return socket_path_; }
     // "http://127.0.0.1:<port><path>" or "https://..."; `path` starts with "/".
     std::string url(const std::string &path) const;

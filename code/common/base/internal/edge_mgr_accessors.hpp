@@ -24,28 +24,27 @@ inline edge_mgr_head_t *registered_head(uint32_t slot, edge_mgr_get_vector_fn ge
 
 }  // namespace gravel::mgr
 
-#define EDGE_MGR_DEFINE_ACCESSORS(NAME, SLOT, RECORD_TYPE, HEAD_MEMBER)                         \
-    RECORD_TYPE g_st_##NAME##_MGR_mgr{};                                                        \
-    extern "C" EDGE_API edge_mgr_head_t *edge_##NAME##_MGR_get_vector(void *record) {           \
-        return record == nullptr ? nullptr : &static_cast<RECORD_TYPE *>(record)->HEAD_MEMBER;  \
-    }                                                                                           \
-    extern "C" EDGE_API RECORD_TYPE *edge_##NAME##_MGR_mgr_create(void) {                       \
-        return static_cast<RECORD_TYPE *>(edge_base_mgr_create_impl(                            \
-            (SLOT), #NAME "_MGR", &g_st_##NAME##_MGR_mgr, sizeof(RECORD_TYPE),                  \
-            edge_##NAME##_MGR_get_vector));                                                     \
-    }                                                                                           \
-    extern "C" EDGE_API RECORD_TYPE *edge_##NAME##_MGR_mgr_get(void) {                          \
-        return static_cast<RECORD_TYPE *>(edge_base_mgr_get(SLOT));                             \
-    }                                                                                           \
-    extern "C" EDGE_API apr_pool_t *edge_##NAME##_MGR_mgr_get_pool(void) {                      \
-        edge_mgr_head_t *head = gravel::mgr::registered_head((SLOT), edge_##NAME##_MGR_get_vector); \
-        return head == nullptr ? nullptr : head->pool;                                          \
-    }                                                                                           \
-    extern "C" EDGE_API apr_pool_t *edge_##NAME##_MGR_mgr_create_pool(void) {                   \
-        apr_pool_t *pool = edge_##NAME##_MGR_mgr_get_pool();                                    \
-        return pool == nullptr ? nullptr : edge_base_memory_pool_create(pool);                  \
-    }                                                                                           \
-    extern "C" EDGE_API void edge_##NAME##_MGR_mgr_delete(void) {                               \
-        edge_base_mgr_delete_impl((SLOT), edge_##NAME##_MGR_get_vector);                        \
-    }                                                                                           \
+#define EDGE_MGR_DEFINE_ACCESSORS(NAME, SLOT, RECORD_TYPE, HEAD_MEMBER)                                        \
+    RECORD_TYPE g_st_##NAME##_MGR_mgr{};                                                                       \
+    extern "C" EDGE_API edge_mgr_head_t *edge_##NAME##_MGR_get_vector(void *record) {                          \
+        return record == nullptr ? nullptr : &static_cast<RECORD_TYPE *>(record)->HEAD_MEMBER;                 \
+    }                                                                                                          \
+    extern "C" EDGE_API RECORD_TYPE *edge_##NAME##_MGR_mgr_create(void) {                                      \
+        return static_cast<RECORD_TYPE *>(edge_base_mgr_create_impl(                                           \
+            (SLOT), #NAME "_MGR", &g_st_##NAME##_MGR_mgr, sizeof(RECORD_TYPE), edge_##NAME##_MGR_get_vector)); \
+    }                                                                                                          \
+    extern "C" EDGE_API RECORD_TYPE *edge_##NAME##_MGR_mgr_get(void) {                                         \
+        return static_cast<RECORD_TYPE *>(edge_base_mgr_get(SLOT));                                            \
+    }                                                                                                          \
+    extern "C" EDGE_API apr_pool_t *edge_##NAME##_MGR_mgr_get_pool(void) {                                     \
+        edge_mgr_head_t *head = gravel::mgr::registered_head((SLOT), edge_##NAME##_MGR_get_vector);            \
+        return head == nullptr ? nullptr : head->pool;                                                         \
+    }                                                                                                          \
+    extern "C" EDGE_API apr_pool_t *edge_##NAME##_MGR_mgr_create_pool(void) {                                  \
+        apr_pool_t *pool = edge_##NAME##_MGR_mgr_get_pool();                                                   \
+        return pool == nullptr ? nullptr : edge_base_memory_pool_create(pool);                                 \
+    }                                                                                                          \
+    extern "C" EDGE_API void edge_##NAME##_MGR_mgr_delete(void) {                                              \
+        edge_base_mgr_delete_impl((SLOT), edge_##NAME##_MGR_get_vector);                                       \
+    }                                                                                                          \
     static_assert(true, "require a semicolon")

@@ -14,7 +14,11 @@
 
 namespace gravel {
 
-enum class TlsVerify { full, chain, none };
+enum class TlsVerify {
+    full,
+    chain,
+    none
+};
 
 inline constexpr const char kTlsVerifyEnv[] = "module_tls_verify";
 

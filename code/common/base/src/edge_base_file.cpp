@@ -41,8 +41,7 @@ EDGE_API uint32_t edge_base_directory_make(const char *path, apr_pool_t *pool) {
     return apr_dir_make(path, kDirPerms, pool);
 }
 
-EDGE_API uint32_t edge_base_file_read(const char *path, unsigned char *buffer, uint32_t *length,
-                                      apr_pool_t *pool) {
+EDGE_API uint32_t edge_base_file_read(const char *path, unsigned char *buffer, uint32_t *length, apr_pool_t *pool) {
     if (path == nullptr || buffer == nullptr || length == nullptr || pool == nullptr || *length == 0) {
         return EDGE_ERR_MISSING;
     }
@@ -93,8 +92,7 @@ EDGE_API uint32_t edge_base_file_read_alloc(const char *path, unsigned char **bu
     return EDGE_OK;
 }
 
-EDGE_API uint32_t edge_base_file_write(const char *path, const unsigned char *data, uint32_t length,
-                                       apr_pool_t *pool) {
+EDGE_API uint32_t edge_base_file_write(const char *path, const unsigned char *data, uint32_t length, apr_pool_t *pool) {
     if (path == nullptr || data == nullptr || pool == nullptr || length == 0) return EDGE_ERR_MISSING;
     apr_file_t *file = nullptr;
     apr_status_t rv = apr_file_open(&file, path, kWriteFlags, kFilePerms, pool);

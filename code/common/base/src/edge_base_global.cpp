@@ -31,6 +31,8 @@ EDGE_API void *edge_base_global_get(uint32_t index, size_t size) {
 EDGE_API void edge_base_global_destroy(void) {}
 
 // The table lives in the root pool; when the root pool goes, so must our pointer to it.
-void edge_base_global_forget(void) { g_global_table = nullptr; }
+void edge_base_global_forget(void) {
+    g_global_table = nullptr;
+}
 
 }  // extern "C"

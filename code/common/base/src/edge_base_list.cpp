@@ -4,7 +4,8 @@
 namespace {
 
 edge_base_list_node_t *new_node(edge_base_list_t *list, void *data) noexcept {
-    auto *node = static_cast<edge_base_list_node_t *>(edge_base_memory_malloc(list->pool, sizeof(edge_base_list_node_t)));
+    auto *node =
+        static_cast<edge_base_list_node_t *>(edge_base_memory_malloc(list->pool, sizeof(edge_base_list_node_t)));
     if (node == nullptr) return nullptr;
     *node = edge_base_list_node_t{nullptr, nullptr, list, data};
     return node;

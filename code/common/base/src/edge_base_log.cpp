@@ -25,12 +25,16 @@ EDGE_API uint32_t edge_base_log_init(const char *work_dir) {
     return static_cast<uint32_t>(gravel::log::init(mgr->log_conf, kDefaultCategory));
 }
 
-EDGE_API void edge_base_log_destroy(void) { gravel::log::fini(); }
+EDGE_API void edge_base_log_destroy(void) {
+    gravel::log::fini();
+}
 
-EDGE_API int edge_base_log_enabled(int level) { return gravel::log::enabled(level) ? 1 : 0; }
+EDGE_API int edge_base_log_enabled(int level) {
+    return gravel::log::enabled(level) ? 1 : 0;
+}
 
-EDGE_API void edge_base_log_write(const char *file, size_t file_len, const char *func, size_t func_len,
-                                  long line, int level, const char *format, ...) {
+EDGE_API void edge_base_log_write(const char *file, size_t file_len, const char *func, size_t func_len, long line,
+                                  int level, const char *format, ...) {
     if (format == nullptr) return;
     va_list ap;
     va_start(ap, format);

@@ -25,9 +25,13 @@ std::string_view rtrim(std::string_view s) {
     std::size_t i = s.find_last_not_of(kBlanks);
     return i == std::string_view::npos ? std::string_view() : s.substr(0, i + 1);
 }
-std::string_view trim(std::string_view s) { return rtrim(ltrim(s)); }
+std::string_view trim(std::string_view s) {
+    return rtrim(ltrim(s));
+}
 
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
+char lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
+}
 
 bool iequals(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
@@ -95,19 +99,16 @@ struct NamedValue {
 };
 
 constexpr NamedValue kSyslogLevels[] = {
-    {"LOG_EMERG", LOG_EMERG},   {"LOG_ALERT", LOG_ALERT}, {"LOG_CRIT", LOG_CRIT},
-    {"LOG_ERR", LOG_ERR},       {"LOG_WARNING", LOG_WARNING}, {"LOG_NOTICE", LOG_NOTICE},
-    {"LOG_INFO", LOG_INFO},     {"LOG_DEBUG", LOG_DEBUG},
+    {"LOG_EMERG", LOG_EMERG},     {"LOG_ALERT", LOG_ALERT},   {"LOG_CRIT", LOG_CRIT}, {"LOG_ERR", LOG_ERR},
+    {"LOG_WARNING", LOG_WARNING}, {"LOG_NOTICE", LOG_NOTICE}, {"LOG_INFO", LOG_INFO}, {"LOG_DEBUG", LOG_DEBUG},
 };
 
 constexpr NamedValue kFacilities[] = {
-    {"LOG_KERN", LOG_KERN},     {"LOG_USER", LOG_USER},     {"LOG_MAIL", LOG_MAIL},
-    {"LOG_DAEMON", LOG_DAEMON}, {"LOG_AUTH", LOG_AUTH},     {"LOG_SYSLOG", LOG_SYSLOG},
-    {"LOG_LPR", LOG_LPR},       {"LOG_NEWS", LOG_NEWS},     {"LOG_UUCP", LOG_UUCP},
-    {"LOG_CRON", LOG_CRON},     {"LOG_AUTHPRIV", LOG_AUTHPRIV}, {"LOG_FTP", LOG_FTP},
-    {"LOG_LOCAL0", LOG_LOCAL0}, {"LOG_LOCAL1", LOG_LOCAL1}, {"LOG_LOCAL2", LOG_LOCAL2},
-    {"LOG_LOCAL3", LOG_LOCAL3}, {"LOG_LOCAL4", LOG_LOCAL4}, {"LOG_LOCAL5", LOG_LOCAL5},
-    {"LOG_LOCAL6", LOG_LOCAL6}, {"LOG_LOCAL7", LOG_LOCAL7},
+    {"LOG_KERN", LOG_KERN},     {"LOG_USER", LOG_USER},     {"LOG_MAIL", LOG_MAIL},         {"LOG_DAEMON", LOG_DAEMON},
+    {"LOG_AUTH", LOG_AUTH},     {"LOG_SYSLOG", LOG_SYSLOG}, {"LOG_LPR", LOG_LPR},           {"LOG_NEWS", LOG_NEWS},
+    {"LOG_UUCP", LOG_UUCP},     {"LOG_CRON", LOG_CRON},     {"LOG_AUTHPRIV", LOG_AUTHPRIV}, {"LOG_FTP", LOG_FTP},
+    {"LOG_LOCAL0", LOG_LOCAL0}, {"LOG_LOCAL1", LOG_LOCAL1}, {"LOG_LOCAL2", LOG_LOCAL2},     {"LOG_LOCAL3", LOG_LOCAL3},
+    {"LOG_LOCAL4", LOG_LOCAL4}, {"LOG_LOCAL5", LOG_LOCAL5}, {"LOG_LOCAL6", LOG_LOCAL6},     {"LOG_LOCAL7", LOG_LOCAL7},
 };
 
 template <std::size_t N>
@@ -137,21 +138,27 @@ bool valid_category_selector(std::string_view s) {
 }
 
 struct LogicalLine {
-    int number; // first physical line
+    int number;  // first physical line
     std::string text;
 };
 
-enum Section { kNone = -1, kGlobal, kLevels, kFormats, kRules };
+enum Section {
+    kNone = -1,
+    kGlobal,
+    kLevels,
+    kFormats,
+    kRules
+};
 
 struct PendingRule {
     int line;
-    bool strict; // strict init as it stood at this line
+    bool strict;  // strict init as it stood at this line
     bool bang;
     std::string category;
     Rule rule;
 };
 
-} // namespace
+}  // namespace
 
 // Reads one configuration text into an Engine.
 class ConfigReader {
@@ -186,9 +193,7 @@ private:
         write_fully(STDERR_FILENO, msg, true);
         return true;
     }
-    bool fail_or_skip(int line, std::string_view reason) {
-        return fail_or_skip(line, reason, e_.settings_.strict);
-    }
+    bool fail_or_skip(int line, std::string_view reason) { return fail_or_skip(line, reason, e_.settings_.strict); }
 
     // Splits the text into logical lines: drops blank and comment lines, joins continuations,
     // strips trailing comments.
@@ -243,11 +248,16 @@ private:
             return true;
         }
         switch (section_) {
-        case kGlobal: return global_line(line, text);
-        case kLevels: return level_line(line, text);
-        case kFormats: return format_line(line, text);
-        case kRules: return rule_line(line, text);
-        default: return fail(line, "line outside any section");
+            case kGlobal:
+                return global_line(line, text);
+            case kLevels:
+                return level_line(line, text);
+            case kFormats:
+                return format_line(line, text);
+            case kRules:
+                return rule_line(line, text);
+            default:
+                return fail(line, "line outside any section");
         }
     }
 
@@ -332,7 +342,7 @@ private:
         if (!is_word(name)) return fail_or_skip(line, "bad format name " + quoted(name));
         if (!unquote(trim(text.substr(eq + 1)), pattern))
             return fail_or_skip(line, "format pattern must be in double quotes");
-        if (find_format(name)) return true; // the first definition wins
+        if (find_format(name)) return true;  // the first definition wins
         auto p = std::make_unique<Pattern>();
         std::string err = p->compile(pattern, PatternOptions{e_.host_, false});
         if (!err.empty()) return fail_or_skip(line, "bad format " + quoted(name) + ": " + err);
@@ -428,34 +438,38 @@ private:
             return false;
         }
         switch (out.front()) {
-        case '>': return stream_output(trim(out.substr(1)), rule, err);
-        case '"':
-        case '-': return file_output(out, rule, err);
-        case '|': {
-            std::string_view cmd = trim(out.substr(1));
-            if (cmd.empty()) {
-                err = "pipe output needs a command";
-                return false;
+            case '>':
+                return stream_output(trim(out.substr(1)), rule, err);
+            case '"':
+            case '-':
+                return file_output(out, rule, err);
+            case '|': {
+                std::string_view cmd = trim(out.substr(1));
+                if (cmd.empty()) {
+                    err = "pipe output needs a command";
+                    return false;
+                }
+                rule.output = make_pipe_output(std::string(cmd));
+                return true;
             }
-            rule.output = make_pipe_output(std::string(cmd));
-            return true;
-        }
-        case '$': {
-            // A user record output: nothing is registered under any name, so its messages
-            // are dropped.
-            std::string_view body = out.substr(1);
-            std::size_t comma = body.find(',');
-            std::string_view name = trim(body.substr(0, comma));
-            std::string_view path;
-            if (!is_word(name) ||
-                (comma != std::string_view::npos && !unquote(trim(body.substr(comma + 1)), path))) {
-                err = "record output must be '$name, \"path\"'";
-                return false;
+            case '$': {
+                // A user record output: nothing is registered under any name, so its messages
+                // are dropped.
+                std::string_view body = out.substr(1);
+                std::size_t comma = body.find(',');
+                std::string_view name = trim(body.substr(0, comma));
+                std::string_view path;
+                if (!is_word(name) ||
+                    (comma != std::string_view::npos && !unquote(trim(body.substr(comma + 1)), path))) {
+                    err = "record output must be '$name, \"path\"'";
+                    return false;
+                }
+                rule.output = make_discard_output();
+                return true;
             }
-            rule.output = make_discard_output();
-            return true;
-        }
-        default: err = "unknown output " + quoted(out); return false;
+            default:
+                err = "unknown output " + quoted(out);
+                return false;
         }
     }
 
@@ -598,8 +612,7 @@ private:
 
     // Files are opened from [rules] only, when [global] (perms, fsync period) is complete.
     FileTable &files() {
-        if (!e_.files_)
-            e_.files_ = std::make_unique<FileTable>(e_.settings_.file_perms, e_.settings_.fsync_period);
+        if (!e_.files_) e_.files_ = std::make_unique<FileTable>(e_.settings_.file_perms, e_.settings_.fsync_period);
         return *e_.files_;
     }
 
@@ -612,8 +625,8 @@ private:
     int log_level_line_ = 0;
 };
 
-std::unique_ptr<Engine> Engine::load_text(std::string_view text, std::string_view name,
-                                          std::string_view category, std::string &diagnostic) {
+std::unique_ptr<Engine> Engine::load_text(std::string_view text, std::string_view name, std::string_view category,
+                                          std::string &diagnostic) {
     auto e = std::make_unique<Engine>();
     e->category_.assign(category);
     char host[HOST_NAME_MAX + 1] = {};
@@ -666,4 +679,4 @@ std::unique_ptr<Engine> Engine::load(const char *path, const char *category, std
     return load_text(text, path, category, diagnostic);
 }
 
-} // namespace gravel::log::detail
+}  // namespace gravel::log::detail

@@ -42,8 +42,7 @@ Scratch &scratch() {
 }
 
 // Formats the caller's message into the thread's buffer, keeping at most `keep` characters.
-std::string_view format_message(Scratch &s, std::size_t first_cap, std::size_t keep, const char *fmt,
-                                va_list ap) {
+std::string_view format_message(Scratch &s, std::size_t first_cap, std::size_t keep, const char *fmt, va_list ap) {
     if (!fmt) return {};
     if (s.msg_cap == 0) s.reserve_msg(std::min(first_cap, keep + 1));
     va_list cp;
@@ -61,10 +60,10 @@ std::string_view format_message(Scratch &s, std::size_t first_cap, std::size_t k
     return {s.msg.get(), std::min(std::size_t(n), s.msg_cap - 1)};
 }
 
-} // namespace
+}  // namespace
 
-void Engine::dispatch(const char *file, std::size_t filelen, const char *func, std::size_t funclen,
-                      long line, int level, const char *fmt, va_list ap) const {
+void Engine::dispatch(const char *file, std::size_t filelen, const char *func, std::size_t funclen, long line,
+                      int level, const char *fmt, va_list ap) const {
     if (level < 0 || level >= kLevelCount || !mask_.test(level)) return;
     Scratch &s = scratch();
     const std::size_t limit = settings_.buffer_max;
@@ -91,14 +90,14 @@ void Engine::dispatch(const char *file, std::size_t filelen, const char *func, s
     s.trim(first_cap);
 }
 
-} // namespace detail
+}  // namespace detail
 
 namespace {
 
-std::mutex g_control;                           // serialises init and fini
-std::atomic<detail::Engine *> g_engine{nullptr}; // the published configuration
-std::atomic<std::uint64_t> g_writers{0};        // write() calls that may be using g_engine
-std::array<std::atomic<std::uint64_t>, 4> g_mask{}; // levels enabled() reports
+std::mutex g_control;                                // serialises init and fini
+std::atomic<detail::Engine *> g_engine{nullptr};     // the published configuration
+std::atomic<std::uint64_t> g_writers{0};             // write() calls that may be using g_engine
+std::array<std::atomic<std::uint64_t>, 4> g_mask{};  // levels enabled() reports
 
 void set_mask(const detail::LevelMask &m) {
     for (std::size_t i = 0; i < g_mask.size(); ++i) g_mask[i].store(m.bits[i], std::memory_order_relaxed);
@@ -109,7 +108,7 @@ void report(std::string line) {
     detail::write_fully(STDERR_FILENO, line, true);
 }
 
-} // namespace
+}  // namespace
 
 int init(const char *path, const char *category) noexcept {
     try {
@@ -143,8 +142,7 @@ void fini() noexcept {
         // A write() that saw the engine before the exchange finishes with it before it goes.
         while (g_writers.load() != 0) std::this_thread::yield();
         delete e;
-    } catch (...) {
-    }
+    } catch (...) {}
 }
 
 bool enabled(int level) noexcept {
@@ -152,8 +150,8 @@ bool enabled(int level) noexcept {
     return (g_mask[unsigned(level) >> 6].load(std::memory_order_relaxed) >> (unsigned(level) & 63)) & 1;
 }
 
-void write(const char *file, size_t filelen, const char *func, size_t funclen, long line, int level,
-           const char *fmt, va_list ap) noexcept {
+void write(const char *file, size_t filelen, const char *func, size_t funclen, long line, int level, const char *fmt,
+           va_list ap) noexcept {
     if (!enabled(level)) return;
     // Sequentially consistent with fini(): either this call sees no engine, or fini() sees this
     // call counted and waits for it.
@@ -161,10 +159,9 @@ void write(const char *file, size_t filelen, const char *func, size_t funclen, l
     if (detail::Engine *e = g_engine.load()) {
         try {
             e->dispatch(file, filelen, func, funclen, line, level, fmt, ap);
-        } catch (...) {
-        }
+        } catch (...) {}
     }
     g_writers.fetch_sub(1);
 }
 
-} // namespace gravel::log
+}  // namespace gravel::log

@@ -18,9 +18,9 @@ void fini() noexcept;
 bool enabled(int level) noexcept;
 // Formats and writes one message under the init category to every matching rule, in file order.
 // Dropped silently before init, after a failed init or after fini. Thread-safe; never throws.
-void write(const char *file, size_t filelen, const char *func, size_t funclen, long line,
-           int level, const char *fmt, va_list ap) noexcept;
-}
+void write(const char *file, size_t filelen, const char *func, size_t funclen, long line, int level, const char *fmt,
+           va_list ap) noexcept;
+}  // namespace gravel::log
 
 // ---------------------------------------------------------------------------------------------
 // Engine internals.
@@ -47,9 +47,7 @@ inline constexpr int kMaxModifier = 4096;
 struct LevelMask {
     std::array<std::uint64_t, 4> bits{};
     void set(int level) { bits[unsigned(level) >> 6] |= std::uint64_t{1} << (unsigned(level) & 63); }
-    bool test(int level) const {
-        return (bits[unsigned(level) >> 6] >> (unsigned(level) & 63)) & 1;
-    }
+    bool test(int level) const { return (bits[unsigned(level) >> 6] >> (unsigned(level) & 63)) & 1; }
     LevelMask &operator|=(const LevelMask &o) {
         for (std::size_t i = 0; i < bits.size(); ++i) bits[i] |= o.bits[i];
         return *this;
@@ -62,9 +60,9 @@ struct LevelMask {
 };
 
 struct LevelInfo {
-    std::string upper;      // printed by %V
-    std::string lower;      // printed by %v
-    int syslog_priority = 7; // LOG_DEBUG
+    std::string upper;        // printed by %V
+    std::string lower;        // printed by %v
+    int syslog_priority = 7;  // LOG_DEBUG
     bool defined = false;
 };
 
@@ -146,17 +144,17 @@ enum class PieceKind : std::uint8_t {
 
 struct Piece {
     PieceKind kind = PieceKind::Literal;
-    bool left = false;   // '-': pad on the right
-    bool zero = false;   // '0': pad with zeros
-    int min = 0;         // minimum width
-    int max = -1;        // keep at most this many characters; -1: all
-    char mark = 0;       // ArchiveNumber: 'r' or 's'
-    std::string text;    // literal text or strftime format
+    bool left = false;  // '-': pad on the right
+    bool zero = false;  // '0': pad with zeros
+    int min = 0;        // minimum width
+    int max = -1;       // keep at most this many characters; -1: all
+    char mark = 0;      // ArchiveNumber: 'r' or 's'
+    std::string text;   // literal text or strftime format
 };
 
 struct PatternOptions {
-    std::string_view host;     // value of %H
-    bool archive_marks = false; // recognise #r / #s (archive paths)
+    std::string_view host;       // value of %H
+    bool archive_marks = false;  // recognise #r / #s (archive paths)
 };
 
 // A compiled conversion pattern (format, file path or archive path).
@@ -185,9 +183,9 @@ struct Settings {
 };
 
 struct Rotation {
-    std::uint64_t max_size = 0; // 0: never rotate
-    std::uint64_t keep = 0;     // archives kept besides the live file; 0: all
-    bool has_archive = false;   // false: "<file>.N", rolling
+    std::uint64_t max_size = 0;  // 0: never rotate
+    std::uint64_t keep = 0;      // archives kept besides the live file; 0: all
+    bool has_archive = false;    // false: "<file>.N", rolling
     Pattern archive;
 };
 
@@ -209,7 +207,7 @@ private:
     std::mutex mu_;
     const std::string path_;
     int fd_;
-    bool not_regular_ = false; // a FIFO or device: its reader may go away (EPIPE)
+    bool not_regular_ = false;  // a FIFO or device: its reader may go away (EPIPE)
     const unsigned perms_;
     const std::uint64_t fsync_period_;
     std::uint64_t writes_since_sync_ = 0;
@@ -246,10 +244,8 @@ public:
 
 std::unique_ptr<Output> make_stream_output(int fd);
 std::unique_ptr<Output> make_syslog_output(int facility);
-std::unique_ptr<Output> make_file_output(std::shared_ptr<FileSink> sink, bool sync,
-                                         std::unique_ptr<Rotation> rotation);
-std::unique_ptr<Output> make_path_output(Pattern path, FileTable &files, bool sync,
-                                         std::unique_ptr<Rotation> rotation);
+std::unique_ptr<Output> make_file_output(std::shared_ptr<FileSink> sink, bool sync, std::unique_ptr<Rotation> rotation);
+std::unique_ptr<Output> make_path_output(Pattern path, FileTable &files, bool sync, std::unique_ptr<Rotation> rotation);
 std::unique_ptr<Output> make_pipe_output(std::string command);
 std::unique_ptr<Output> make_discard_output();
 
@@ -275,12 +271,12 @@ public:
     // Reads and builds everything; null with a one-line `diagnostic` on failure.
     static std::unique_ptr<Engine> load(const char *path, const char *category, std::string &diagnostic);
     // Builds from configuration text already in memory; `name` appears in diagnostics.
-    static std::unique_ptr<Engine> load_text(std::string_view text, std::string_view name,
-                                             std::string_view category, std::string &diagnostic);
+    static std::unique_ptr<Engine> load_text(std::string_view text, std::string_view name, std::string_view category,
+                                             std::string &diagnostic);
     // Levels some rule outputs.
     const LevelMask &mask() const { return mask_; }
-    void dispatch(const char *file, std::size_t filelen, const char *func, std::size_t funclen,
-                  long line, int level, const char *fmt, va_list ap) const;
+    void dispatch(const char *file, std::size_t filelen, const char *func, std::size_t funclen, long line, int level,
+                  const char *fmt, va_list ap) const;
 
 private:
     friend class ConfigReader;
@@ -298,4 +294,4 @@ private:
     LevelMask mask_;
 };
 
-} // namespace gravel::log::detail
+}  // namespace gravel::log::detail

@@ -13,8 +13,12 @@ namespace gravel::log::detail {
 
 namespace {
 
-char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
-char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
+char ascii_upper(char c) {
+    return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c;
+}
+char ascii_lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
+}
 
 bool iequals(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
@@ -124,7 +128,7 @@ bool take_argument(std::string_view s, std::size_t &i, std::string_view &arg, bo
     return true;
 }
 
-} // namespace
+}  // namespace
 
 LevelMask LevelMask::at_least(int level) {
     LevelMask m;
@@ -161,8 +165,7 @@ int LevelTable::find(std::string_view name) const {
 }
 
 const LevelInfo &LevelTable::describe(int level) const {
-    if (level >= 0 && level < kLevelCount && levels_[std::size_t(level)].defined)
-        return levels_[std::size_t(level)];
+    if (level >= 0 && level < kLevelCount && levels_[std::size_t(level)].defined) return levels_[std::size_t(level)];
     return unknown_level();
 }
 
@@ -192,10 +195,17 @@ bool parse_size(std::string_view text, std::uint64_t &out) {
         std::uint64_t step = binary ? 1024 : 1000;
         int power;
         switch (u) {
-        case 'k': power = 1; break;
-        case 'm': power = 2; break;
-        case 'g': power = 3; break;
-        default: return false;
+            case 'k':
+                power = 1;
+                break;
+            case 'm':
+                power = 2;
+                break;
+            case 'g':
+                power = 3;
+                break;
+            default:
+                return false;
         }
         for (int p = 0; p < power; ++p) mult *= step;
     }
@@ -290,61 +300,90 @@ std::string Pattern::compile(std::string_view s, const PatternOptions &opts) {
         std::string_view arg;
         bool unterminated = false;
         switch (conv) {
-        case 'c': p.kind = PieceKind::Category; break;
-        case 'd':
-        case 'D':
-        case 'g':
-        case 'G':
-            p.kind = (conv == 'd' || conv == 'D') ? PieceKind::LocalTime : PieceKind::UtcTime;
-            if (take_argument(s, i, arg, unterminated) && !arg.empty())
-                p.text.assign(arg);
-            else
-                p.text = kDefaultTime;
-            if (unterminated) return std::string("unterminated '%") + conv + "(' time format";
-            break;
-        case 'm':
-            if (i < s.size() && s[i] == 's') {
-                ++i;
-                p.kind = PieceKind::Millis;
-            } else {
-                p.kind = PieceKind::Message;
-            }
-            break;
-        case 'u':
-            if (i < s.size() && s[i] == 's') {
-                ++i;
-                p.kind = PieceKind::Micros;
+            case 'c':
+                p.kind = PieceKind::Category;
                 break;
+            case 'd':
+            case 'D':
+            case 'g':
+            case 'G':
+                p.kind = (conv == 'd' || conv == 'D') ? PieceKind::LocalTime : PieceKind::UtcTime;
+                if (take_argument(s, i, arg, unterminated) && !arg.empty())
+                    p.text.assign(arg);
+                else
+                    p.text = kDefaultTime;
+                if (unterminated) return std::string("unterminated '%") + conv + "(' time format";
+                break;
+            case 'm':
+                if (i < s.size() && s[i] == 's') {
+                    ++i;
+                    p.kind = PieceKind::Millis;
+                } else {
+                    p.kind = PieceKind::Message;
+                }
+                break;
+            case 'u':
+                if (i < s.size() && s[i] == 's') {
+                    ++i;
+                    p.kind = PieceKind::Micros;
+                    break;
+                }
+                return "unknown conversion '%u'";
+            case 'E': {
+                if (!take_argument(s, i, arg, unterminated) || arg.empty())
+                    return "'%E' needs a variable name in parentheses";
+                const char *value = std::getenv(std::string(arg).c_str());
+                add_literal(shape(value ? value : "(null)", p));
+                continue;
             }
-            return "unknown conversion '%u'";
-        case 'E': {
-            if (!take_argument(s, i, arg, unterminated) || arg.empty())
-                return "'%E' needs a variable name in parentheses";
-            const char *value = std::getenv(std::string(arg).c_str());
-            add_literal(shape(value ? value : "(null)", p));
-            continue;
-        }
-        case 'M':
-            if (!take_argument(s, i, arg, unterminated) || arg.empty())
-                return "'%M' needs a key in parentheses";
-            p.kind = PieceKind::Mdc;
-            break;
-        case 'F': p.kind = PieceKind::File; break;
-        case 'f': p.kind = PieceKind::FileBase; break;
-        case 'U': p.kind = PieceKind::Func; break;
-        case 'L': p.kind = PieceKind::Line; break;
-        case 'p': p.kind = PieceKind::Pid; break;
-        case 't': p.kind = PieceKind::ThreadHex; break;
-        case 'T': p.kind = PieceKind::ThreadDec; break;
-        case 'k': p.kind = PieceKind::KernelTid; break;
-        case 'V': p.kind = PieceKind::LevelUpper; break;
-        case 'v': p.kind = PieceKind::LevelLower; break;
-        case 'H': add_literal(shape(opts.host, p)); continue;
-        case 'n': add_literal(shape("\n", p)); continue;
-        case 'r': add_literal(shape("\r", p)); continue;
-        case '%': add_literal(shape("%", p)); continue;
-        default:
-            return "unknown conversion '" + std::string(s.substr(start, i - start)) + "'";
+            case 'M':
+                if (!take_argument(s, i, arg, unterminated) || arg.empty()) return "'%M' needs a key in parentheses";
+                p.kind = PieceKind::Mdc;
+                break;
+            case 'F':
+                p.kind = PieceKind::File;
+                break;
+            case 'f':
+                p.kind = PieceKind::FileBase;
+                break;
+            case 'U':
+                p.kind = PieceKind::Func;
+                break;
+            case 'L':
+                p.kind = PieceKind::Line;
+                break;
+            case 'p':
+                p.kind = PieceKind::Pid;
+                break;
+            case 't':
+                p.kind = PieceKind::ThreadHex;
+                break;
+            case 'T':
+                p.kind = PieceKind::ThreadDec;
+                break;
+            case 'k':
+                p.kind = PieceKind::KernelTid;
+                break;
+            case 'V':
+                p.kind = PieceKind::LevelUpper;
+                break;
+            case 'v':
+                p.kind = PieceKind::LevelLower;
+                break;
+            case 'H':
+                add_literal(shape(opts.host, p));
+                continue;
+            case 'n':
+                add_literal(shape("\n", p));
+                continue;
+            case 'r':
+                add_literal(shape("\r", p));
+                continue;
+            case '%':
+                add_literal(shape("%", p));
+                continue;
+            default:
+                return "unknown conversion '" + std::string(s.substr(start, i - start)) + "'";
         }
         pieces.push_back(std::move(p));
     }
@@ -373,48 +412,74 @@ char Pattern::first_mark() const {
 void Pattern::render(const Event &ev, TextBuffer &out, std::vector<ArchiveMark> *marks) const {
     for (const Piece &p : pieces_) {
         switch (p.kind) {
-        case PieceKind::Literal: out.append(p.text); break;
-        case PieceKind::Category: put(out, ev.category, p); break;
-        case PieceKind::LocalTime:
-        case PieceKind::UtcTime: {
-            char buf[512];
-            const tm &t = cached_time(ev.now.tv_sec, p.kind == PieceKind::UtcTime);
-            // The time format comes from the configuration; strftime reads no arguments, so
-            // any text is safe (unknown conversions are printed as they are).
+            case PieceKind::Literal:
+                out.append(p.text);
+                break;
+            case PieceKind::Category:
+                put(out, ev.category, p);
+                break;
+            case PieceKind::LocalTime:
+            case PieceKind::UtcTime: {
+                char buf[512];
+                const tm &t = cached_time(ev.now.tv_sec, p.kind == PieceKind::UtcTime);
+                // The time format comes from the configuration; strftime reads no arguments, so
+                // any text is safe (unknown conversions are printed as they are).
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-            std::size_t n = std::strftime(buf, sizeof buf, p.text.c_str(), &t);
+                std::size_t n = std::strftime(buf, sizeof buf, p.text.c_str(), &t);
 #pragma GCC diagnostic pop
-            put(out, std::string_view(buf, n), p);
-            break;
-        }
-        case PieceKind::Millis: put_fraction(out, ev.now.tv_nsec / 1000000, 3, p); break;
-        case PieceKind::Micros: put_fraction(out, ev.now.tv_nsec / 1000, 6, p); break;
-        case PieceKind::File: put(out, ev.file, p); break;
-        case PieceKind::FileBase: {
-            std::size_t slash = ev.file.rfind('/');
-            put(out, slash == std::string_view::npos ? ev.file : ev.file.substr(slash + 1), p);
-            break;
-        }
-        case PieceKind::Func: put(out, ev.func, p); break;
-        case PieceKind::Line: put_signed(out, ev.line, p); break;
-        case PieceKind::Message: put(out, ev.message, p); break;
-        case PieceKind::Pid: put_signed(out, getpid(), p); break;
-        case PieceKind::ThreadHex: put_number(out, (unsigned long long)pthread_self(), 16, p); break;
-        case PieceKind::ThreadDec: put_number(out, (unsigned long long)pthread_self(), 10, p); break;
-        case PieceKind::KernelTid: put_signed(out, gettid(), p); break;
-        case PieceKind::LevelUpper:
-        case PieceKind::LevelLower: {
-            const LevelInfo &li = ev.level_info ? *ev.level_info : unknown_level();
-            put(out, p.kind == PieceKind::LevelUpper ? li.upper : li.lower, p);
-            break;
-        }
-        case PieceKind::Mdc: put(out, std::string_view(), p); break;
-        case PieceKind::ArchiveNumber:
-            if (marks) marks->push_back(ArchiveMark{out.size(), p.min});
-            break;
+                put(out, std::string_view(buf, n), p);
+                break;
+            }
+            case PieceKind::Millis:
+                put_fraction(out, ev.now.tv_nsec / 1000000, 3, p);
+                break;
+            case PieceKind::Micros:
+                put_fraction(out, ev.now.tv_nsec / 1000, 6, p);
+                break;
+            case PieceKind::File:
+                put(out, ev.file, p);
+                break;
+            case PieceKind::FileBase: {
+                std::size_t slash = ev.file.rfind('/');
+                put(out, slash == std::string_view::npos ? ev.file : ev.file.substr(slash + 1), p);
+                break;
+            }
+            case PieceKind::Func:
+                put(out, ev.func, p);
+                break;
+            case PieceKind::Line:
+                put_signed(out, ev.line, p);
+                break;
+            case PieceKind::Message:
+                put(out, ev.message, p);
+                break;
+            case PieceKind::Pid:
+                put_signed(out, getpid(), p);
+                break;
+            case PieceKind::ThreadHex:
+                put_number(out, (unsigned long long)pthread_self(), 16, p);
+                break;
+            case PieceKind::ThreadDec:
+                put_number(out, (unsigned long long)pthread_self(), 10, p);
+                break;
+            case PieceKind::KernelTid:
+                put_signed(out, gettid(), p);
+                break;
+            case PieceKind::LevelUpper:
+            case PieceKind::LevelLower: {
+                const LevelInfo &li = ev.level_info ? *ev.level_info : unknown_level();
+                put(out, p.kind == PieceKind::LevelUpper ? li.upper : li.lower, p);
+                break;
+            }
+            case PieceKind::Mdc:
+                put(out, std::string_view(), p);
+                break;
+            case PieceKind::ArchiveNumber:
+                if (marks) marks->push_back(ArchiveMark{out.size(), p.min});
+                break;
         }
     }
 }
 
-} // namespace gravel::log::detail
+}  // namespace gravel::log::detail

@@ -97,8 +97,7 @@ public:
             if (out.cut() || path.empty() || path.find('\0') != std::string::npos) return;
             std::shared_ptr<FileSink> sink = files_.acquire(path);
             if (sink) sink->append(line, ev, rotation_.get(), sync_);
-        } catch (...) {
-        }
+        } catch (...) {}
     }
 
 private:
@@ -142,7 +141,7 @@ public:
 struct ArchiveName {
     std::string text;
     std::vector<ArchiveMark> marks;
-    std::size_t base = 0; // start of the last path component
+    std::size_t base = 0;  // start of the last path component
 
     std::string name(std::uint64_t n) const {
         char digits[24];
@@ -205,7 +204,7 @@ bool existing_archives(const ArchiveName &an, const struct stat &live, std::vect
     return !collides;
 }
 
-} // namespace
+}  // namespace
 
 std::string errno_text(int err) {
     char buf[128];
@@ -240,8 +239,7 @@ bool write_fully(int fd, std::string_view data, bool guard_sigpipe) noexcept {
     if (masked) {
         if (!ok && err == EPIPE && !was_pending) {
             timespec zero{0, 0};
-            while (sigtimedwait(&pipe_set, nullptr, &zero) < 0 && errno == EINTR) {
-            }
+            while (sigtimedwait(&pipe_set, nullptr, &zero) < 0 && errno == EINTR) {}
         }
         pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
     }
@@ -250,7 +248,10 @@ bool write_fully(int fd, std::string_view data, bool guard_sigpipe) noexcept {
 }
 
 FileSink::FileSink(std::string path, int fd, unsigned perms, std::uint64_t fsync_period)
-    : path_(std::move(path)), fd_(fd), not_regular_(fd >= 0 && !is_regular(fd)), perms_(perms),
+    : path_(std::move(path)),
+      fd_(fd),
+      not_regular_(fd >= 0 && !is_regular(fd)),
+      perms_(perms),
       fsync_period_(fsync_period) {}
 
 FileSink::~FileSink() {
@@ -269,12 +270,10 @@ void FileSink::append(std::string_view line, const Event &ev, const Rotation *ro
     if (fd_ < 0) return;
     if (rotation && rotation->max_size) {
         struct stat st;
-        if (fstat(fd_, &st) == 0 && st.st_size > 0 &&
-            std::uint64_t(st.st_size) + line.size() > rotation->max_size) {
+        if (fstat(fd_, &st) == 0 && st.st_size > 0 && std::uint64_t(st.st_size) + line.size() > rotation->max_size) {
             try {
                 rotate(ev, *rotation);
-            } catch (...) {
-            }
+            } catch (...) {}
             if (fd_ < 0) return;
         }
     }
@@ -360,9 +359,13 @@ std::shared_ptr<FileSink> FileTable::acquire(std::string_view path, std::string 
     return sink;
 }
 
-std::unique_ptr<Output> make_stream_output(int fd) { return std::make_unique<StreamOutput>(fd); }
+std::unique_ptr<Output> make_stream_output(int fd) {
+    return std::make_unique<StreamOutput>(fd);
+}
 
-std::unique_ptr<Output> make_syslog_output(int facility) { return std::make_unique<SyslogOutput>(facility); }
+std::unique_ptr<Output> make_syslog_output(int facility) {
+    return std::make_unique<SyslogOutput>(facility);
+}
 
 std::unique_ptr<Output> make_file_output(std::shared_ptr<FileSink> sink, bool sync,
                                          std::unique_ptr<Rotation> rotation) {
@@ -378,6 +381,8 @@ std::unique_ptr<Output> make_pipe_output(std::string command) {
     return std::make_unique<PipeOutput>(std::move(command));
 }
 
-std::unique_ptr<Output> make_discard_output() { return std::make_unique<DiscardOutput>(); }
+std::unique_ptr<Output> make_discard_output() {
+    return std::make_unique<DiscardOutput>();
+}
 
-} // namespace gravel::log::detail
+}  // namespace gravel::log::detail

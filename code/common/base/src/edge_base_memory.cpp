@@ -64,7 +64,9 @@ EDGE_API void *edge_base_memory_malloc(apr_pool_t *pool, size_t size) {
     return apr_palloc_debug(pool, size, EDGE_MEMORY_TAG(__LINE__));
 }
 
-EDGE_API void edge_base_memory_free(void *block) { (void)block; }
+EDGE_API void edge_base_memory_free(void *block) {
+    (void)block;
+}
 
 EDGE_API int edge_base_memory_copy(void *dest, size_t dest_size, const void *src, size_t count) {
     if (dest == nullptr || dest_size > kRsizeMax) return dest == nullptr ? EINVAL : ERANGE;

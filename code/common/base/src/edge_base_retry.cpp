@@ -4,9 +4,9 @@
 
 #include "edge_base_worker.hpp"
 
-using gravel::atomic_take_down32;
 using gravel::atomic_read32;
 using gravel::atomic_set32;
+using gravel::atomic_take_down32;
 
 extern "C" {
 
@@ -16,8 +16,8 @@ EDGE_API edge_base_retry_t *edge_base_retry_create(const char *name, apr_pool_t 
     return worker;
 }
 
-EDGE_API uint32_t edge_base_retry_config(edge_base_retry_t *worker, edge_base_retry_fn operation,
-                                         int32_t max_retries, uint32_t max_delay, uint32_t stop_on_success) {
+EDGE_API uint32_t edge_base_retry_config(edge_base_retry_t *worker, edge_base_retry_fn operation, int32_t max_retries,
+                                         uint32_t max_delay, uint32_t stop_on_success) {
     if (worker == nullptr || operation == nullptr || max_retries == 0 || max_delay == 0) return EDGE_ERR_MISSING;
     worker->operation = operation;
     worker->max_retries = max_retries;
@@ -51,8 +51,8 @@ EDGE_API void *APR_THREAD_FUNC edge_base_retry_runner(apr_thread_t *thread, void
             atomic_take_down32(worker->running);
             break;
         }
-        EDGE_LOG_INFO("retry worker:%s wait for %ds and start %d try", worker->name,
-                      static_cast<int>(worker->delay), static_cast<int>(worker->try_count));
+        EDGE_LOG_INFO("retry worker:%s wait for %ds and start %d try", worker->name, static_cast<int>(worker->delay),
+                      static_cast<int>(worker->try_count));
         gravel::worker::interruptible_wait(worker->running, worker->delay);
     }
     EDGE_LOG_INFO("retry worker:%s exit.", worker->name);

@@ -5,7 +5,9 @@
 
 extern "C" {
 
-EDGE_API int64_t edge_base_time_now(void) { return apr_time_now() / 1000; }
+EDGE_API int64_t edge_base_time_now(void) {
+    return apr_time_now() / 1000;
+}
 
 EDGE_API uint32_t edge_base_time_strftime(const char *format, char *buffer, uint32_t *length) {
     if (format == nullptr || format[0] == '\0' || buffer == nullptr || length == nullptr || *length == 0) {

@@ -23,7 +23,9 @@ protected:
 
 }  // namespace
 
-TEST(CHeader, CompilesAndLinksAsC) { EXPECT_EQ(gravel_c_header_probe(), 1); }
+TEST(CHeader, CompilesAndLinksAsC) {
+    EXPECT_EQ(gravel_c_header_probe(), 1);
+}
 
 TEST(BaseInit, RejectsBadWorkDirBeforeTouchingAnything) {
     EXPECT_EQ(edge_base_init(nullptr, nullptr), EDGE_ERR_BAD_ARGUMENT);
@@ -78,7 +80,9 @@ TEST(BaseInit, VersionIsCutAt32CharactersAndEmptyMeansNone) {
     struct Case {
         const char *given;
         const char *kept;
-    } cases[] = {{nullptr, nullptr}, {"", nullptr}, {"v", "v"},
+    } cases[] = {{nullptr, nullptr},
+                 {"", nullptr},
+                 {"v", "v"},
                  {"0123456789abcdef0123456789abcdefXYZ", "0123456789abcdef0123456789abcdef"}};
     for (const auto &c : cases) {
         WorkDir work;
@@ -118,8 +122,12 @@ struct OffsetRecord {
     int payload;
 };
 OffsetRecord g_offset_record;
-edge_mgr_head_t *offset_vector(void *record) { return &static_cast<OffsetRecord *>(record)->head; }
-edge_mgr_head_t *null_vector(void *) { return nullptr; }
+edge_mgr_head_t *offset_vector(void *record) {
+    return &static_cast<OffsetRecord *>(record)->head;
+}
+edge_mgr_head_t *null_vector(void *) {
+    return nullptr;
+}
 }  // namespace
 
 TEST_F(BaseRuntime, CreateImplFillsTheHeadThroughTheGetVector) {

@@ -90,7 +90,8 @@ TEST_F(List, ReturnedNodeMayBeRemovedDuringIteration) {
 
     for (char *p : {&a_, &b_, &c_}) edge_base_list_add_tail(list_, p);
     seen.clear();
-    for (void *d = edge_base_list_reverse_start(list_, &it); d != nullptr; d = edge_base_list_reverse_next(list_, &it)) {
+    for (void *d = edge_base_list_reverse_start(list_, &it); d != nullptr;
+         d = edge_base_list_reverse_next(list_, &it)) {
         seen += *static_cast<char *>(d);
         EXPECT_EQ(edge_base_list_remove_tail(list_), d);
     }

@@ -62,7 +62,9 @@ TEST_F(Pools, AllocationEdges) {
     EXPECT_EQ(edge_base_memory_malloc(nullptr, 16), nullptr);
 }
 
-TEST(PoolsBeforeInit, FrameMemoryNeedsTheRootPool) { EXPECT_EQ(edge_base_frame_memory_alloc(16), nullptr); }
+TEST(PoolsBeforeInit, FrameMemoryNeedsTheRootPool) {
+    EXPECT_EQ(edge_base_frame_memory_alloc(16), nullptr);
+}
 
 TEST(MemoryCopy, FollowsTheBoundsCheckedContract) {
     const char src[] = "0123456789abcdef";
@@ -86,8 +88,8 @@ TEST(MemoryCopy, FollowsTheBoundsCheckedContract) {
         std::array<char, 24> buf;
         buf.fill('#');
         const size_t usable = c.dest_size > 16 ? 16 : c.dest_size;
-        int rc = edge_base_memory_copy(c.null_dest ? nullptr : buf.data(), c.dest_size, c.null_src ? nullptr : src,
-                                       c.count);
+        int rc =
+            edge_base_memory_copy(c.null_dest ? nullptr : buf.data(), c.dest_size, c.null_src ? nullptr : src, c.count);
         EXPECT_EQ(rc, c.want) << c.name;
         if (c.want == 0) {
             EXPECT_EQ(std::memcmp(buf.data(), src, c.count), 0) << c.name;

@@ -121,7 +121,8 @@ TEST_F(Files, WriteCreatesWith0600AndKeepsALongerTail) {
     struct stat st {};
     ASSERT_EQ(stat(path("w").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
-    EXPECT_EQ(edge_base_file_write(path("w").c_str(), reinterpret_cast<const unsigned char *>("abcd"), 4, pool_), EDGE_OK);
+    EXPECT_EQ(edge_base_file_write(path("w").c_str(), reinterpret_cast<const unsigned char *>("abcd"), 4, pool_),
+              EDGE_OK);
     EXPECT_EQ(read_file(path("w")), "abcd456789");
 
     EXPECT_EQ(edge_base_file_write(path("w").c_str(), reinterpret_cast<const unsigned char *>("x"), 0, pool_),
@@ -151,9 +152,9 @@ TEST(Strings, LengthAndComparison) {
         uint32_t n;
         int sign;
     } cases[] = {
-        {"abc", "xyz", 0, 0},     {nullptr, nullptr, 3, 0}, {nullptr, "a", 3, -1},  {"a", nullptr, 3, 1},
-        {"abc", "abd", 2, 0},     {"abc", "abd", 3, -1},    {"abc", "abc", 99, 0},  {"ab", "abc", 3, -1},
-        {"\xff", "\x01", 1, 1},  // bytes compare unsigned
+        {"abc", "xyz", 0, 0},  {nullptr, nullptr, 3, 0}, {nullptr, "a", 3, -1},
+        {"a", nullptr, 3, 1},  {"abc", "abd", 2, 0},     {"abc", "abd", 3, -1},
+        {"abc", "abc", 99, 0}, {"ab", "abc", 3, -1},     {"\xff", "\x01", 1, 1},  // bytes compare unsigned
     };
     for (const auto &c : cases) {
         const int r = edge_base_str_n_cmp(c.a, c.b, c.n);
@@ -219,9 +220,16 @@ TEST_F(Files, LogMaskIdentifierKeepsHeadAndTail) {
         const char *text;
         const char *want;
     } cases[] = {
-        {nullptr, "(null)"}, {"", "(null)"},     {"ab", "***"},          {"abc", "a*c"},
-        {"abcd", "a**d"},    {"abcde", "a**de"}, {"abcdef", "a***ef"},   {"abcdefg", "ab***fg"},
-        {"abcdefgh", "ab****gh"}, {"0123456789abcdefghij", "01****************ij"},
+        {nullptr, "(null)"},
+        {"", "(null)"},
+        {"ab", "***"},
+        {"abc", "a*c"},
+        {"abcd", "a**d"},
+        {"abcde", "a**de"},
+        {"abcdef", "a***ef"},
+        {"abcdefg", "ab***fg"},
+        {"abcdefgh", "ab****gh"},
+        {"0123456789abcdefghij", "01****************ij"},
     };
     for (const auto &c : cases) EXPECT_STREQ(edge_base_log_fuzz_id(c.text, pool), c.want) << (c.text ? c.text : "null");
     EXPECT_STREQ(edge_base_log_fuzz_id("abcdefgh", nullptr), "***");

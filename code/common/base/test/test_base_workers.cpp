@@ -88,7 +88,9 @@ struct JobGuard {
     ~JobGuard() { edge_base_schedule_job_delete(job); }
 };
 
-double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+double seconds_since(Clock::time_point t) {
+    return std::chrono::duration<double>(Clock::now() - t).count();
+}
 
 }  // namespace
 
@@ -126,7 +128,8 @@ TEST_F(Workers, RetryArgumentErrors) {
         int32_t max_retries;
         uint32_t max_delay;
     } bad[] = {{nullptr, retry_op, -1, 1}, {w, nullptr, -1, 1}, {w, retry_op, 0, 1}, {w, retry_op, -1, 0}};
-    for (const auto &c : bad) EXPECT_EQ(edge_base_retry_config(c.worker, c.op, c.max_retries, c.max_delay, 0), EDGE_ERR_MISSING);
+    for (const auto &c : bad)
+        EXPECT_EQ(edge_base_retry_config(c.worker, c.op, c.max_retries, c.max_delay, 0), EDGE_ERR_MISSING);
     EXPECT_EQ(edge_base_retry_start(nullptr, nullptr), EDGE_ERR_MISSING);
     EXPECT_EQ(edge_base_retry_stop(nullptr), EDGE_ERR_MISSING);
     EXPECT_EQ(edge_base_retry_success_notify(nullptr), EDGE_ERR_MISSING);
@@ -143,7 +146,8 @@ TEST_F(Workers, RetryCallsAtOnceThenAfterEachDelayUntilTheLimit) {
     const auto start = Clock::now();
     int arg = 0;
     ASSERT_EQ(edge_base_retry_start(w, &arg), EDGE_OK);
-    ASSERT_TRUE(gravel::test::wait_until([&] { return logged("INFO retry worker:limited exit."); }, milliseconds(8000)));
+    ASSERT_TRUE(
+        gravel::test::wait_until([&] { return logged("INFO retry worker:limited exit."); }, milliseconds(8000)));
     const auto gaps = calls_.gaps_seconds(start);
     ASSERT_EQ(gaps.size(), 3u);  // max retries 2: at most 3 calls
     EXPECT_LT(gaps[0], 0.5);     // the first call comes at once
@@ -279,7 +283,8 @@ TEST_F(Workers, ScheduleFallsBackToTheExceptionSleep) {
         ASSERT_EQ(edge_base_schedule_job_start(j, nullptr), EDGE_OK);
         ASSERT_TRUE(gravel::test::wait_until([&] { return calls_.count() >= before + 2; }, milliseconds(6000))) << i;
         ASSERT_EQ(edge_base_schedule_job_stop(j), EDGE_OK);
-        EXPECT_TRUE(logged("INFO invalid sleep time: " + std::to_string(c.logged_sleep) + ", will use exception_sleep."))
+        EXPECT_TRUE(
+            logged("INFO invalid sleep time: " + std::to_string(c.logged_sleep) + ", will use exception_sleep."))
             << i;
     }
 }

@@ -216,7 +216,7 @@ TEST_F(LogTest, FailedInitSetsNothingUp) {
 
 TEST_F(LogTest, UnreadableConfigurationFilesFailWithADiagnostic) {
     fs::create_directory(root() / "a_directory");
-    ASSERT_EQ(mkfifo(dir.file("a_fifo").c_str(), 0600), 0); // must not block init
+    ASSERT_EQ(mkfifo(dir.file("a_fifo").c_str(), 0600), 0);  // must not block init
     struct Case {
         std::string path;
         const char *reason;
@@ -306,7 +306,8 @@ TEST_F(FixtureTest, SamplesRouteMessagesAsWritten) {
         {"test_conf.conf", "sdk_rule", kInfo, STDERR_FILENO, "text - text\n", nullptr},
         {"test_conf.conf", "sdk_rule", kInfo, STDERR_FILENO, "print - \\[[0-9]{3} {7}\\]\n", nullptr},
         {"test_conf.conf", "sdk_rule", kInfo, STDERR_FILENO,
-         "defalut - [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8}\\.[0-9]{2}s INFO   \\(sdk_rule:src/net/conn.c:open_conn:42\\) - hello\n",
+         "defalut - [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8}\\.[0-9]{2}s INFO   \\(sdk_rule:src/net/conn.c:open_conn:42\\) "
+         "- hello\n",
          nullptr},
         {"test_level.conf", "my_cat", 30, STDOUT_FILENO, "^TRACE trace hello\n$", nullptr},
         {"test_level.conf", "my_cat", kDebug, STDOUT_FILENO, "^$", nullptr},
@@ -342,8 +343,8 @@ TEST_F(FixtureTest, SamplesRouteMessagesAsWritten) {
 struct BadConf {
     const char *name;
     std::string text;
-    int line;           // line the diagnostic names
-    const char *reason; // part of the diagnostic
+    int line;            // line the diagnostic names
+    const char *reason;  // part of the diagnostic
 };
 
 std::vector<BadConf> strict_errors(const std::string &missing_dir) {
@@ -421,9 +422,9 @@ TEST_F(LogTest, LinesUpToTheLimitAreAccepted) {
 TEST_F(LogTest, NonStrictInitSkipsBadLinesAndKeepsTheRest) {
     struct Case {
         const char *name;
-        const char *levels;  // extra [levels] line
-        const char *formats; // extra [formats] line
-        std::string rules;   // extra [rules] line
+        const char *levels;   // extra [levels] line
+        const char *formats;  // extra [formats] line
+        std::string rules;    // extra [rules] line
     } cases[] = {
         {"bad level line", "TRACE = 999\n", "", ""},
         {"unknown syslog level", "TRACE = 10, LOG_LOUD\n", "", ""},
@@ -440,8 +441,7 @@ TEST_F(LogTest, NonStrictInitSkipsBadLinesAndKeepsTheRest) {
         SCOPED_TRACE(c.name);
         fs::remove(dir.file("ok.log"));
         std::string conf = std::string("[global]\nstrict init = FALSE\n[levels]\n") + c.levels +
-                           "[formats]\nplain = \"%m%n\"\n" + c.formats + "[rules]\n" + c.rules +
-                           file_rule("ok.log");
+                           "[formats]\nplain = \"%m%n\"\n" + c.formats + "[rules]\n" + c.rules + file_rule("ok.log");
         std::string diag;
         ASSERT_EQ(load_quiet(conf, diag), 0);
         EXPECT_NE(diag.find("line ignored"), std::string::npos) << diag;
@@ -495,11 +495,12 @@ TEST_F(LogTest, CommentsContinuationAndQuotes) {
         "hashes = \"x#y %m%n\"   # comment after the quotes\n"
         "inner = \"say \"hi\" %m%n\"\n"
         "[rules\t]\n"
-        "*.*   \"" + dir.file("joined.log") + "\"   \\\n"
+        "*.*   \"" +
+        dir.file("joined.log") +
+        "\"   \\\n"
         "   ;joined\n" +
         file_rule("hashes.log", "*.*", "hashes") + file_rule("inner.log", "*.*", "inner") +
-        file_rule("default.log", "*.*", "") +
-        "*.*  \"" + dir.file("default.log") + "\"   # no format: the default\n";
+        file_rule("default.log", "*.*", "") + "*.*  \"" + dir.file("default.log") + "\"   # no format: the default\n";
     ASSERT_EQ(load(conf), 0);
     logf(kInfo, "m");
     glog::fini();
@@ -529,17 +530,12 @@ TEST_F(LogTest, CategorySelectors) {
         const char *category;
         bool delivered;
     } cases[] = {
-        {"*", "sdk_rule", true},
-        {"sdk_rule", "sdk_rule", true},
-        {"sdk_", "sdk_rule", true},
-        {"sdk_rule_", "sdk_rule", true},   // the name without its '_'
-        {"sdk_rule_", "sdk_rule_x", true},
-        {"sdk_rule_", "sdk_rulex", false},
-        {"sdk", "sdk_rule", false},
-        {"sdk_rul", "sdk_rule", false},
-        {"SDK_RULE", "sdk_rule", false},   // case-sensitive
-        {"other", "sdk_rule", false},
-        {"a-b", "a-b", true},
+        {"*", "sdk_rule", true},           {"sdk_rule", "sdk_rule", true},
+        {"sdk_", "sdk_rule", true},        {"sdk_rule_", "sdk_rule", true},  // the name without its '_'
+        {"sdk_rule_", "sdk_rule_x", true}, {"sdk_rule_", "sdk_rulex", false},
+        {"sdk", "sdk_rule", false},        {"sdk_rul", "sdk_rule", false},
+        {"SDK_RULE", "sdk_rule", false},  // case-sensitive
+        {"other", "sdk_rule", false},      {"a-b", "a-b", true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string(c.selector) + " vs " + c.category);
@@ -558,15 +554,17 @@ TEST_F(LogTest, LevelSelectors) {
         int level;
         bool delivered;
     } cases[] = {
-        {"*", 0, true},       {"*", 255, true},      {"INFO", kInfo, true},   {"INFO", kDebug, false},
-        {"INFO", kError, true}, {"info", 41, true},  {"=INFO", kInfo, true},  {"=INFO", kWarn, false},
-        {"=warn", kWarn, true}, {"!INFO", kInfo, false}, {"!INFO", kWarn, true}, {"!INFO", kDebug, true},
-        {"TRACE", 30, true},  {"TRACE", kDebug, false}, {"=Trace", 30, true}, {"ERROR", 254, true},
+        {"*", 0, true},         {"*", 255, true},         {"INFO", kInfo, true},  {"INFO", kDebug, false},
+        {"INFO", kError, true}, {"info", 41, true},       {"=INFO", kInfo, true}, {"=INFO", kWarn, false},
+        {"=warn", kWarn, true}, {"!INFO", kInfo, false},  {"!INFO", kWarn, true}, {"!INFO", kDebug, true},
+        {"TRACE", 30, true},    {"TRACE", kDebug, false}, {"=Trace", 30, true},   {"ERROR", 254, true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string(c.selector) + " at " + std::to_string(c.level));
         fs::remove(dir.file("out.log"));
-        ASSERT_EQ(load("[levels]\nTRACE = 30\n" + kPlain + "[rules]\n" + file_rule("out.log", std::string("*.") + c.selector)), 0);
+        ASSERT_EQ(load("[levels]\nTRACE = 30\n" + kPlain + "[rules]\n" +
+                       file_rule("out.log", std::string("*.") + c.selector)),
+                  0);
         EXPECT_EQ(glog::enabled(c.level), c.delivered);
         logf(c.level, "m");
         glog::fini();
@@ -603,9 +601,9 @@ TEST_F(LogTest, BangRuleCatchesCategoriesNoOtherRuleNames) {
         std::string rules;
         const char *expected;
     } cases[] = {
-        {"other.* >stdout; n1\n!.* >stdout; n2\n!.* >stdout; n3\n", "3 m\n"}, // the last ! rule wins
+        {"other.* >stdout; n1\n!.* >stdout; n2\n!.* >stdout; n3\n", "3 m\n"},  // the last ! rule wins
         {"*.* >stdout; n1\n!.* >stdout; n2\n", "1 m\n"},
-        {"sdk_.ERROR >stdout; n1\n!.* >stdout; n2\n", ""}, // named (for another level) is named
+        {"sdk_.ERROR >stdout; n1\n!.* >stdout; n2\n", ""},  // named (for another level) is named
     };
     for (const Case &c : cases) {
         FdCapture out(STDOUT_FILENO, dir.file("stdout.txt"));
@@ -617,7 +615,8 @@ TEST_F(LogTest, BangRuleCatchesCategoriesNoOtherRuleNames) {
 }
 
 TEST_F(LogTest, FirstDefinitionOfAFormatWins) {
-    ASSERT_EQ(load("[formats]\nf = \"first %m%n\"\nf = \"second %m%n\"\n[rules]\n" + file_rule("out.log", "*.*", "f")), 0);
+    ASSERT_EQ(load("[formats]\nf = \"first %m%n\"\nf = \"second %m%n\"\n[rules]\n" + file_rule("out.log", "*.*", "f")),
+              0);
     logf(kInfo, "m");
     glog::fini();
     EXPECT_EQ(read_file(dir.file("out.log")), "first m\n");
@@ -628,8 +627,8 @@ TEST_F(LogTest, UserLevelsAndUndefinedNumbers) {
                    file_rule("out.log", "*.*", "f")),
               0);
     logf(30, "a");
-    logf(kInfo, "b"); // number 40 was renamed
-    logf(50, "c");    // no level has this number
+    logf(kInfo, "b");  // number 40 was renamed
+    logf(50, "c");     // no level has this number
     glog::fini();
     EXPECT_EQ(read_file(dir.file("out.log")), "TRACE trace a\nLOUD loud b\nUNKNOWN unknown c\n");
 }
@@ -667,8 +666,7 @@ TEST_F(LogTest, FilesAreAppendedNotTruncated) {
 }
 
 TEST_F(LogTest, PerMessagePaths) {
-    ASSERT_EQ(load(kPlain + "[rules]\n" + file_rule("%c-%v.log") + file_rule("missing/%V.log") +
-                   file_rule("all.log")),
+    ASSERT_EQ(load(kPlain + "[rules]\n" + file_rule("%c-%v.log") + file_rule("missing/%V.log") + file_rule("all.log")),
               0);
     logf(kInfo, "i");
     logf(kError, "e");
@@ -698,8 +696,7 @@ TEST_F(LogTest, ManyPerMessagePathsStayCorrect) {
     }
     glog::fini();
     for (long line = 0; line < 150; ++line)
-        ASSERT_EQ(read_file(dir.file(std::string("n").append(std::to_string(line)) + "-INFO.log")), "r0\nr1\n")
-            << line;
+        ASSERT_EQ(read_file(dir.file(std::string("n").append(std::to_string(line)) + "-INFO.log")), "r0\nr1\n") << line;
 }
 
 TEST_F(LogTest, RecordOutputsDropMessages) {
@@ -719,13 +716,13 @@ TEST_F(LogTest, BufferMaxCutsLongLines) {
     struct Case {
         const char *buffer_max;
         std::size_t message_size;
-        std::string expected; // empty: the whole message and a newline
+        std::string expected;  // empty: the whole message and a newline
     } cases[] = {
-        {"64", 63, ""},                                   // exactly 64 with the newline
+        {"64", 63, ""},  // exactly 64 with the newline
         {"64", 64, std::string(60, 'x') + "...\n"},
         {"64", 10000, std::string(60, 'x') + "...\n"},
         {"1kb", 5000, std::string(1020, 'x') + "...\n"},
-        {"0", 300000, ""},                                // no limit
+        {"0", 300000, ""},  // no limit
         {"2MB", 300000, ""},
     };
     for (const Case &c : cases) {
@@ -743,7 +740,7 @@ TEST_F(LogTest, BufferMaxCutsLongLines) {
 
 TEST_F(LogTest, FilePermissionsFollowTheUmask) {
     struct Case {
-        const char *perms; // nullptr: default
+        const char *perms;  // nullptr: default
         mode_t mask;
         mode_t expected;
     } cases[] = {
@@ -784,28 +781,48 @@ std::string numbered(int from, int to) {
 TEST_F(LogTest, SizeRotation) {
     struct Case {
         const char *name;
-        std::string rotation;                          // after the path
+        std::string rotation;                         // after the path
         std::map<std::string, std::string> expected;  // every file of the log directory
         std::string live = "app.log";
     } cases[] = {
-        {"default names, three kept", "100 * 3",
-         {{"app.log", numbered(16, 18)}, {"app.log.0", numbered(13, 15)}, {"app.log.1", numbered(10, 12)},
+        {"default names, three kept",
+         "100 * 3",
+         {{"app.log", numbered(16, 18)},
+          {"app.log.0", numbered(13, 15)},
+          {"app.log.1", numbered(10, 12)},
           {"app.log.2", numbered(7, 9)}}},
-        {"default names, all kept", "100",
-         {{"app.log", numbered(16, 18)}, {"app.log.0", numbered(13, 15)}, {"app.log.1", numbered(10, 12)},
-          {"app.log.2", numbered(7, 9)}, {"app.log.3", numbered(4, 6)}, {"app.log.4", numbered(1, 3)}}},
-        {"rolling with width", "100 * 0 ~ \"" + dir.file("logs/app.#2r.log") + "\"",
-         {{"app.log", numbered(16, 18)}, {"app.00.log", numbered(13, 15)}, {"app.01.log", numbered(10, 12)},
-          {"app.02.log", numbered(7, 9)}, {"app.03.log", numbered(4, 6)}, {"app.04.log", numbered(1, 3)}}},
-        {"sequence, two kept", "100 * 2 ~ \"" + dir.file("logs/app-#3s.log") + "\"",
+        {"default names, all kept",
+         "100",
+         {{"app.log", numbered(16, 18)},
+          {"app.log.0", numbered(13, 15)},
+          {"app.log.1", numbered(10, 12)},
+          {"app.log.2", numbered(7, 9)},
+          {"app.log.3", numbered(4, 6)},
+          {"app.log.4", numbered(1, 3)}}},
+        {"rolling with width",
+         "100 * 0 ~ \"" + dir.file("logs/app.#2r.log") + "\"",
+         {{"app.log", numbered(16, 18)},
+          {"app.00.log", numbered(13, 15)},
+          {"app.01.log", numbered(10, 12)},
+          {"app.02.log", numbered(7, 9)},
+          {"app.03.log", numbered(4, 6)},
+          {"app.04.log", numbered(1, 3)}}},
+        {"sequence, two kept",
+         "100 * 2 ~ \"" + dir.file("logs/app-#3s.log") + "\"",
          {{"app.log", numbered(16, 18)}, {"app-003.log", numbered(10, 12)}, {"app-004.log", numbered(13, 15)}}},
-        {"sequence, no width", "100 ~ \"" + dir.file("logs/%c-#s.log") + "\"",
-         {{"app.log", numbered(16, 18)}, {"sdk_rule-0.log", numbered(1, 3)}, {"sdk_rule-1.log", numbered(4, 6)},
-          {"sdk_rule-2.log", numbered(7, 9)}, {"sdk_rule-3.log", numbered(10, 12)},
+        {"sequence, no width",
+         "100 ~ \"" + dir.file("logs/%c-#s.log") + "\"",
+         {{"app.log", numbered(16, 18)},
+          {"sdk_rule-0.log", numbered(1, 3)},
+          {"sdk_rule-1.log", numbered(4, 6)},
+          {"sdk_rule-2.log", numbered(7, 9)},
+          {"sdk_rule-3.log", numbered(10, 12)},
           {"sdk_rule-4.log", numbered(13, 15)}}},
         // Archive names that include the live file's own name would overwrite it: no rotation.
-        {"live file named like an archive", "100 * 2 ~ \"" + dir.file("logs/app#r.log") + "\"",
-         {{"app1.log", numbered(1, 18)}}, "app1.log"},
+        {"live file named like an archive",
+         "100 * 2 ~ \"" + dir.file("logs/app#r.log") + "\"",
+         {{"app1.log", numbered(1, 18)}},
+         "app1.log"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -844,7 +861,7 @@ TEST_F(LogTest, PipeOutputFeedsACommand) {
     ASSERT_EQ(load("[formats]\nf = \"%v %m%n\"\n[rules]\n*.* | cat > '" + target + "' ; f\n"), 0);
     logf(kInfo, "one");
     logf(kWarn, "two; three");
-    glog::fini(); // waits for the command to finish
+    glog::fini();  // waits for the command to finish
     EXPECT_EQ(read_file(target), "info one\nwarn two; three\n");
 }
 
@@ -864,7 +881,7 @@ void expect_sigpipe_untouched() {
 TEST_F(LogTest, FifoFileWhoseReaderIsGoneDoesNotKillTheProcess) {
     struct sigaction before {};
     ASSERT_EQ(sigaction(SIGPIPE, nullptr, &before), 0);
-    ASSERT_EQ(before.sa_handler, SIG_DFL); // otherwise this test would prove nothing
+    ASSERT_EQ(before.sa_handler, SIG_DFL);  // otherwise this test would prove nothing
     const std::string fifo = dir.file("fifo");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -884,7 +901,7 @@ TEST_F(LogTest, FifoFileWhoseReaderIsGoneDoesNotKillTheProcess) {
 TEST_F(LogTest, PipeWhoseReaderIsGoneDoesNotKillTheProcess) {
     struct sigaction before {};
     ASSERT_EQ(sigaction(SIGPIPE, nullptr, &before), 0);
-    ASSERT_EQ(before.sa_handler, SIG_DFL); // otherwise this test would prove nothing
+    ASSERT_EQ(before.sa_handler, SIG_DFL);  // otherwise this test would prove nothing
     ASSERT_EQ(load(kPlain + "[rules]\n*.* | exec true\n" + file_rule("after.log")), 0);
     // Keep writing until well after the command has exited and closed its end.
     for (int i = 0; i < 40; ++i) {
@@ -979,4 +996,4 @@ TEST_F(LogTest, WritesRacingFiniAreSafe) {
     }
 }
 
-} // namespace
+}  // namespace

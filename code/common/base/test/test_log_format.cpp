@@ -71,7 +71,7 @@ std::string local_strftime(const char *fmt, time_t t) {
     localtime_r(&t, &parts);
     char buf[256];
 #pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral" // strftime reads no arguments
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"  // strftime reads no arguments
     return std::string(buf, std::strftime(buf, sizeof buf, fmt, &parts));
 #pragma GCC diagnostic pop
 }
@@ -150,9 +150,9 @@ TEST(LogPattern, EnvironmentIsReadWhenCompiled) {
     ScopedEnv set("GRAVEL_LOG_TEST_VAR", "abcdef");
     ScopedEnv unset("GRAVEL_LOG_TEST_UNSET", nullptr);
     Pattern p;
-    ASSERT_EQ(p.compile("%E(GRAVEL_LOG_TEST_VAR)/[%8.3E(GRAVEL_LOG_TEST_VAR)]/%E(GRAVEL_LOG_TEST_UNSET)",
-                        PatternOptions{}),
-              "");
+    ASSERT_EQ(
+        p.compile("%E(GRAVEL_LOG_TEST_VAR)/[%8.3E(GRAVEL_LOG_TEST_VAR)]/%E(GRAVEL_LOG_TEST_UNSET)", PatternOptions{}),
+        "");
     EXPECT_TRUE(p.is_constant());
     setenv("GRAVEL_LOG_TEST_VAR", "changed", 1);
     std::string storage;
@@ -168,8 +168,8 @@ TEST(LogPattern, UndefinedLevelPrintsUnknown) {
 
 TEST(LogPattern, BadPatternsAreRefused) {
     const char *bad[] = {
-        "%Q", "%u", "abc%", "%-5", "%.", "%.x", "%d(%F", "%g(", "%E", "%E()", "%E(HOME", "%M", "%M()",
-        "%99999c", "%.99999c", "%5.99999m",
+        "%Q", "%u",   "abc%",    "%-5", "%.",   "%.x",     "%d(%F",    "%g(",
+        "%E", "%E()", "%E(HOME", "%M",  "%M()", "%99999c", "%.99999c", "%5.99999m",
     };
     for (const char *pattern : bad) {
         Pattern p;
@@ -182,7 +182,10 @@ TEST(LogPattern, ConstantPatterns) {
         const char *pattern;
         bool constant;
     } cases[] = {
-        {"/var/log/app.log", true}, {"%%/x%n", true}, {"/logs/%c.log", false}, {"/logs/%d(%F).log", false},
+        {"/var/log/app.log", true},
+        {"%%/x%n", true},
+        {"/logs/%c.log", false},
+        {"/logs/%d(%F).log", false},
     };
     for (const Case &c : cases) {
         Pattern p;
@@ -194,7 +197,7 @@ TEST(LogPattern, ConstantPatterns) {
 TEST(LogPattern, ArchiveMarkers) {
     struct Case {
         const char *pattern;
-        const char *text;           // rendered without the numbers
+        const char *text;  // rendered without the numbers
         std::vector<std::size_t> offsets;
         std::vector<int> widths;
         char mode;
@@ -256,9 +259,18 @@ TEST(LogSize, Units) {
         const char *text;
         std::uint64_t value;
     } good[] = {
-        {"0", 0},       {"1024", 1024},           {"1k", 1000},           {"1K", 1000},
-        {"1kb", 1024},  {"1KB", 1024},            {"1kB", 1024},          {"20KB", 20480},
-        {"10M", 10000000}, {"2MB", 2097152},      {"1g", 1000000000},     {"3GB", 3ull << 30},
+        {"0", 0},
+        {"1024", 1024},
+        {"1k", 1000},
+        {"1K", 1000},
+        {"1kb", 1024},
+        {"1KB", 1024},
+        {"1kB", 1024},
+        {"20KB", 20480},
+        {"10M", 10000000},
+        {"2MB", 2097152},
+        {"1g", 1000000000},
+        {"3GB", 3ull << 30},
         {"18446744073709551615", 18446744073709551615ull},
     };
     for (const Case &c : good) {
@@ -266,8 +278,17 @@ TEST(LogSize, Units) {
         EXPECT_TRUE(parse_size(c.text, v)) << c.text;
         EXPECT_EQ(v, c.value) << c.text;
     }
-    const char *bad[] = {"", "k", "1x", "1kk", "1 k", "-1", "1.5k", "1kbb", "18446744073709551616",
-                         "18446744073709551615k", "99999999999GB"};
+    const char *bad[] = {"",
+                         "k",
+                         "1x",
+                         "1kk",
+                         "1 k",
+                         "-1",
+                         "1.5k",
+                         "1kbb",
+                         "18446744073709551616",
+                         "18446744073709551615k",
+                         "99999999999GB"};
     for (const char *text : bad) {
         std::uint64_t v = 0;
         EXPECT_FALSE(parse_size(text, v)) << text;
@@ -279,7 +300,7 @@ TEST(LogLevels, BuiltInsAndUserLevels) {
     struct Case {
         const char *name;
         int number;
-    } builtin[] = {{"DEBUG", 20}, {"info", 40}, {"Notice", 60}, {"WARN", 80},
+    } builtin[] = {{"DEBUG", 20},  {"info", 40},   {"Notice", 60},  {"WARN", 80},
                    {"ERROR", 100}, {"fatal", 120}, {"UNKNOWN", 254}};
     for (const Case &c : builtin) EXPECT_EQ(t.find(c.name), c.number) << c.name;
     EXPECT_EQ(t.find("TRACE"), -1);
@@ -305,4 +326,4 @@ TEST(LogLevels, BuiltInsAndUserLevels) {
     EXPECT_EQ(t.describe(-1).upper, "UNKNOWN");
 }
 
-} // namespace
+}  // namespace

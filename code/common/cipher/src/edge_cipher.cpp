@@ -51,8 +51,8 @@ static_assert(sizeof(kRootKeyMask1) - 1 == kConstantHexLen && sizeof(kRootKeyMas
               "root key constants have 32 hex digits");
 constexpr uint32_t kConstantBuffer = 32;  // 16 decoded bytes followed by 16 zero bytes
 constexpr uint32_t kMaterialLen = 16;
-constexpr uint32_t kUnitsLen = 64;        // 16 UCS-2 units take 32 of them
-constexpr uint32_t kUtf8Len = 96;         // at most 2 bytes a unit, and a terminator
+constexpr uint32_t kUnitsLen = 64;  // 16 UCS-2 units take 32 of them
+constexpr uint32_t kUtf8Len = 96;   // at most 2 bytes a unit, and a terminator
 constexpr uint32_t kRootKeyIterations = 1000;
 
 constexpr char kSecretDir[] = "/secret";
@@ -125,14 +125,16 @@ const unsigned char *choose_key(const edge_cipher_mgr_t *mgr, uint32_t use_root_
     if (mgr == nullptr) return nullptr;
     if (use_root_key != 0) return mgr->root_key;
     if (mgr->work_keys == nullptr) return nullptr;
-    const auto *record = static_cast<const edge_cipher_key_t *>(apr_hash_get(mgr->work_keys, kWorkKeyName, APR_HASH_KEY_STRING));
+    const auto *record =
+        static_cast<const edge_cipher_key_t *>(apr_hash_get(mgr->work_keys, kWorkKeyName, APR_HASH_KEY_STRING));
     return record != nullptr && record->key != nullptr && record->len == EDGE_CIPHER_KEY_LEN ? record->key : nullptr;
 }
 
 // Writes the enduring entries of a map; the caller holds the key maps' lock alone.
 uint32_t save_store(apr_pool_t *pool, apr_hash_t *map, const char *path, edge_cipher_mgr_t *mgr,
                     uint32_t use_root_key) noexcept {
-    if (pool == nullptr || map == nullptr || path == nullptr || path[0] == '\0' || mgr == nullptr) return EDGE_ERR_MISSING;
+    if (pool == nullptr || map == nullptr || path == nullptr || path[0] == '\0' || mgr == nullptr)
+        return EDGE_ERR_MISSING;
     if (apr_hash_count(map) == 0) {
         EDGE_LOG_WARN("no key store in key_map, skip.");
         return EDGE_OK;
@@ -191,7 +193,8 @@ uint32_t save_store(apr_pool_t *pool, apr_hash_t *map, const char *path, edge_ci
 uint32_t load_store(apr_pool_t *pool, apr_hash_t *map, const char *path, edge_cipher_mgr_t *mgr,
                     uint32_t use_root_key) noexcept {
     uint32_t rc = edge_cipher_load_keystore_from_file_param_check(pool, map, path, mgr);
-    if (rc == EDGE_ERR_FILE_MISSING) EDGE_LOG_ERROR("keystore file not found, file_name:%s", path == nullptr ? "(null)" : path);
+    if (rc == EDGE_ERR_FILE_MISSING)
+        EDGE_LOG_ERROR("keystore file not found, file_name:%s", path == nullptr ? "(null)" : path);
     if (rc != EDGE_OK) return rc;
     apr_hash_t *table = edge_property_parse(path, pool);
     if (table == nullptr || apr_hash_count(table) == 0) {
@@ -223,7 +226,8 @@ uint32_t load_store(apr_pool_t *pool, apr_hash_t *map, const char *path, edge_ci
         EDGE_LOG_INFO("load domain key, name:%s, lens:%d, pointer:%p", static_cast<const char *>(name),
                       static_cast<int>(len), static_cast<void *>(scratch));
         edge_cipher_key_t *record = new_record(mgr->head.pool, scratch, len, 1);
-        char *name_copy = apr_pstrmemdup(mgr->head.pool, static_cast<const char *>(name), static_cast<apr_size_t>(name_len));
+        char *name_copy =
+            apr_pstrmemdup(mgr->head.pool, static_cast<const char *>(name), static_cast<apr_size_t>(name_len));
         OPENSSL_cleanse(scratch, EDGE_CIPHER_STORED_KEY_MAX);
         if (record == nullptr || name_copy == nullptr) return EDGE_ERR_NO_MEMORY;
         apr_hash_set(map, name_copy, name_len, record);
@@ -434,7 +438,8 @@ EDGE_API uint32_t edge_cipher_material_load(void) {
         uint32_t rc = material_without_zero_units(material);
         if (rc == EDGE_OK) {
             // Written whole or not at all: a crash must not leave a short material file.
-            rc = static_cast<uint32_t>(gravel::file::replace_atomically(mgr->material_file, material, kMaterialLen).error);
+            rc = static_cast<uint32_t>(
+                gravel::file::replace_atomically(mgr->material_file, material, kMaterialLen).error);
         }
         if (rc != EDGE_OK) {
             EDGE_LOG_INFO("write rootkey file error, ret:%d", static_cast<int>(rc));
@@ -471,7 +476,8 @@ EDGE_API uint32_t edge_cipher_load_rootkey(apr_pool_t *pool, edge_cipher_mgr_t *
     auto *salt = static_cast<unsigned char *>(apr_pcalloc(pool, kConstantBuffer));
     auto *utf8 = static_cast<char *>(apr_pcalloc(pool, kUtf8Len));
     auto *root = static_cast<unsigned char *>(apr_pcalloc(mgr->head.pool, EDGE_CIPHER_KEY_LEN + 1));
-    if (units == nullptr || mask1 == nullptr || mask2 == nullptr || salt == nullptr || utf8 == nullptr || root == nullptr) {
+    if (units == nullptr || mask1 == nullptr || mask2 == nullptr || salt == nullptr || utf8 == nullptr ||
+        root == nullptr) {
         return EDGE_ERR_NO_MEMORY;
     }
     Wipe wipe_units(units, kUnitsLen);
@@ -587,7 +593,9 @@ EDGE_API int edge_cipher_verify_domain_key_check(const edge_cipher_key_t *record
 
 /* ---- Domain keys ------------------------------------------------------------------------ */
 
-EDGE_API int edge_cipher_has_domain(const char *name) { return edge_cipher_get_domain(name) != nullptr ? 1 : 0; }
+EDGE_API int edge_cipher_has_domain(const char *name) {
+    return edge_cipher_get_domain(name) != nullptr ? 1 : 0;
+}
 
 EDGE_API const edge_cipher_key_t *edge_cipher_get_domain(const char *name) {
     if (name == nullptr || name[0] == '\0') return nullptr;
@@ -640,7 +648,8 @@ EDGE_API uint32_t edge_cipher_save_auth_keys(apr_hash_t *table) {
         apr_hash_this(it, &name, &name_len, &value);
         const auto *record = static_cast<const edge_cipher_key_t *>(value);
         if (!storable_name(static_cast<const char *>(name), static_cast<size_t>(name_len)) || !storable_key(record)) {
-            EDGE_LOG_ERROR("domain key cannot be stored, lens:%d", record == nullptr ? 0 : static_cast<int>(record->len));
+            EDGE_LOG_ERROR("domain key cannot be stored, lens:%d",
+                           record == nullptr ? 0 : static_cast<int>(record->len));
             return EDGE_ERR_BAD_ARGUMENT;
         }
     }
@@ -665,7 +674,8 @@ EDGE_API uint32_t edge_cipher_save_auth_keys(apr_hash_t *table) {
             continue;
         }
         edge_cipher_key_t *record = new_record(mgr->head.pool, given->key, given->len, 1);
-        char *name_copy = apr_pstrmemdup(mgr->head.pool, static_cast<const char *>(name), static_cast<apr_size_t>(name_len));
+        char *name_copy =
+            apr_pstrmemdup(mgr->head.pool, static_cast<const char *>(name), static_cast<apr_size_t>(name_len));
         if (record == nullptr || name_copy == nullptr) {
             forget_added();
             return EDGE_ERR_NO_MEMORY;

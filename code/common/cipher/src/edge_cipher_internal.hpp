@@ -26,11 +26,16 @@ struct CipherCtxFree {
 using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
 
 // What a CBC decryption of whole blocks found.
-enum class Decrypt { ok, bad_padding, too_small, failed };
+enum class Decrypt {
+    ok,
+    bad_padding,
+    too_small,
+    failed
+};
 struct Decrypted {
     Decrypt outcome = Decrypt::failed;
-    uint32_t padding = 0;     // the padding count read from the last block
-    uint32_t plain_len = 0;   // for ok and too_small: the plaintext length
+    uint32_t padding = 0;    // the padding count read from the last block
+    uint32_t plain_len = 0;  // for ok and too_small: the plaintext length
 };
 
 // Decrypts `ct_len` bytes (a non-zero multiple of 16) of CBC cipher text with a 16-byte key
@@ -48,7 +53,9 @@ inline void hex_encode(const unsigned char *data, size_t len, char *out) noexcep
 }
 
 // The cipher manager's pool, or null when the manager is not set up.
-inline apr_pool_t *manager_pool() noexcept { return edge_CIPHER_MGR_mgr_get_pool(); }
+inline apr_pool_t *manager_pool() noexcept {
+    return edge_CIPHER_MGR_mgr_get_pool();
+}
 
 // Wipes a buffer when the scope ends, whatever path leaves it.
 class Wipe {

@@ -68,8 +68,8 @@ Decrypted cbc_decrypt(const unsigned char *key, const unsigned char *iv, const u
         if (ctx == nullptr || EVP_DecryptInit_ex2(ctx.get(), cipher, key, iv, nullptr) != 1) return result;
         ERR_set_mark();
         int tail = 0;
-        const bool body = EVP_DecryptUpdate(ctx.get(), out, &n, ct, static_cast<int>(ct_len)) == 1 &&
-                          static_cast<size_t>(n) == head;
+        const bool body =
+            EVP_DecryptUpdate(ctx.get(), out, &n, ct, static_cast<int>(ct_len)) == 1 && static_cast<size_t>(n) == head;
         const bool padded = body && EVP_DecryptFinal_ex(ctx.get(), last, &tail) == 1;
         ERR_pop_to_mark();  // a bad padding is our caller's news, not the thread's error queue's
         if (padded) {
@@ -435,7 +435,8 @@ EDGE_API uint32_t edge_cipher_load_key(unsigned char *output, uint32_t *output_l
     const char *path = work_dir == nullptr ? nullptr : apr_psprintf(pool.get(), "%s/conf/module.dat", work_dir);
     unsigned char *part = nullptr;
     uint32_t part_len = 0;
-    const uint32_t rc = path == nullptr ? EDGE_ERR_MISSING : edge_base_file_read_alloc(path, &part, &part_len, pool.get());
+    const uint32_t rc =
+        path == nullptr ? EDGE_ERR_MISSING : edge_base_file_read_alloc(path, &part, &part_len, pool.get());
     gravel::cipher::Wipe wipe_part(part, part == nullptr ? 0 : part_len);
     if (rc != EDGE_OK || part_len != kEnvKeyPart) {
         EDGE_LOG_ERROR("read module.dat failed, ret:%d, lens:%d", static_cast<int>(rc), static_cast<int>(part_len));

@@ -57,9 +57,9 @@ std::string openssl_hmac_sha256(const std::string &key, const std::string &messa
 
 std::string openssl_pbkdf2(const std::string &password, const std::string &salt, unsigned iterations,
                            unsigned key_len) {
-    return tool_hex(run_ok("openssl kdf -keylen " + std::to_string(key_len) + " -kdfopt digest:SHA256 -kdfopt hexpass:" +
-                           to_hex(password) + " -kdfopt hexsalt:" + to_hex(salt) + " -kdfopt iter:" +
-                           std::to_string(iterations) + " PBKDF2"));
+    return tool_hex(run_ok("openssl kdf -keylen " + std::to_string(key_len) +
+                           " -kdfopt digest:SHA256 -kdfopt hexpass:" + to_hex(password) + " -kdfopt hexsalt:" +
+                           to_hex(salt) + " -kdfopt iter:" + std::to_string(iterations) + " PBKDF2"));
 }
 
 std::map<std::string, std::string> read_pairs(const std::string &path) {

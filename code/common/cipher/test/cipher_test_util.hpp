@@ -18,8 +18,12 @@ namespace cipher_test {
 using gravel::test::from_hex;
 using gravel::test::to_hex;
 
-inline const unsigned char *bytes(const std::string &s) { return reinterpret_cast<const unsigned char *>(s.data()); }
-inline uint32_t len32(const std::string &s) { return static_cast<uint32_t>(s.size()); }
+inline const unsigned char *bytes(const std::string &s) {
+    return reinterpret_cast<const unsigned char *>(s.data());
+}
+inline uint32_t len32(const std::string &s) {
+    return static_cast<uint32_t>(s.size());
+}
 
 // Random bytes from the kit's own generator are not used to make test data; this one is
 // seeded per call site so failures repeat.
@@ -34,8 +38,7 @@ std::string openssl_aes(bool encrypt, const std::string &key, const std::string 
 // The openssl tool's HMAC-SHA256, as raw bytes.
 std::string openssl_hmac_sha256(const std::string &key, const std::string &message);
 // The openssl tool's PBKDF2-HMAC-SHA256, as raw bytes.
-std::string openssl_pbkdf2(const std::string &password, const std::string &salt, unsigned iterations,
-                           unsigned key_len);
+std::string openssl_pbkdf2(const std::string &password, const std::string &salt, unsigned iterations, unsigned key_len);
 
 // A property file's pairs, read without the kit ("key=value" lines).
 std::map<std::string, std::string> read_pairs(const std::string &path);

@@ -27,7 +27,8 @@ std::string encrypt_under(const char *domain, const std::string &plain, apr_pool
 std::string decrypt_under(const char *domain, const std::string &text, apr_pool_t *pool, uint32_t *status) {
     std::string out(text.size(), '\0');
     uint32_t len = len32(out);
-    *status = edge_cipher_decrypt(text.data(), len32(text), reinterpret_cast<unsigned char *>(out.data()), &len, domain, pool);
+    *status = edge_cipher_decrypt(text.data(), len32(text), reinterpret_cast<unsigned char *>(out.data()), &len, domain,
+                                  pool);
     return out.substr(0, *status == EDGE_OK ? len : 0);
 }
 
@@ -127,7 +128,8 @@ TEST_F(CipherRunning, AuthKeysAreWrittenOnceAndKeptAfterwards) {
     EXPECT_EQ(edge_cipher_get_domain("secret")->enduring, 1u);
     const std::string stored = read_file(domain_file());
 
-    ASSERT_EQ(edge_cipher_save_auth_keys(auth_table(pool_, {{"secret", "other-secret-16b"}, {"crypt_key", "other-crypt-16by"}})),
+    ASSERT_EQ(edge_cipher_save_auth_keys(
+                  auth_table(pool_, {{"secret", "other-secret-16b"}, {"crypt_key", "other-crypt-16by"}})),
               EDGE_OK);
     EXPECT_TRUE(work_.logged("WARN domain key has existed, skip, key_name:secret"));
     EXPECT_TRUE(work_.logged("WARN domain key has existed, skip, key_name:crypt_key"));
@@ -138,7 +140,8 @@ TEST_F(CipherRunning, AuthKeysAreWrittenOnceAndKeptAfterwards) {
     // One entry that a key store could not hold refuses the whole table.
     EXPECT_EQ(edge_cipher_save_auth_keys(auth_table(pool_, {{"fine", std::string(16, 'f')}, {"too=long", "x"}})),
               EDGE_ERR_BAD_ARGUMENT);
-    EXPECT_EQ(edge_cipher_save_auth_keys(auth_table(pool_, {{"fine", std::string(16, 'f')}, {"huge", std::string(129, 'h')}})),
+    EXPECT_EQ(edge_cipher_save_auth_keys(
+                  auth_table(pool_, {{"fine", std::string(16, 'f')}, {"huge", std::string(129, 'h')}})),
               EDGE_ERR_BAD_ARGUMENT);
     EXPECT_EQ(edge_cipher_has_domain("fine"), 0);
     EXPECT_EQ(edge_cipher_save_auth_keys(nullptr), EDGE_ERR_BAD_ARGUMENT);
@@ -215,8 +218,9 @@ TEST_F(CipherRunning, EnvKeyAndEnvDecryption) {
         std::string text = env_value(env.key, plain, 7);
         std::string out(plain.size() + 16, '\0');
         uint32_t len = len32(out);
-        ASSERT_EQ(edge_cipher_env_decrypt(text.data(), len32(text), reinterpret_cast<unsigned char *>(out.data()), &len),
-                  EDGE_OK);
+        ASSERT_EQ(
+            edge_cipher_env_decrypt(text.data(), len32(text), reinterpret_cast<unsigned char *>(out.data()), &len),
+            EDGE_OK);
         EXPECT_EQ(out.substr(0, len), plain);
     }
     EXPECT_TRUE(work_.logged("INFO decrypt env finish, ret:0"));
@@ -226,7 +230,8 @@ TEST_F(CipherRunning, EnvKeyAndEnvDecryption) {
     for (char &c : text) c = c == '+' ? '-' : c == '/' ? '_' : c;
     std::string out(32, '\0');
     uint32_t len = len32(out);
-    ASSERT_EQ(edge_cipher_env_decrypt(text.data(), len32(text), reinterpret_cast<unsigned char *>(out.data()), &len), EDGE_OK);
+    ASSERT_EQ(edge_cipher_env_decrypt(text.data(), len32(text), reinterpret_cast<unsigned char *>(out.data()), &len),
+              EDGE_OK);
     EXPECT_EQ(out.substr(0, len), "url safe");
 
     // A 13th character is not read.
@@ -297,9 +302,11 @@ TEST_F(CipherRunning, DomainKeysUsedWhileKeysAreEntered) {
                 uint32_t rc1 = 0;
                 uint32_t rc2 = 0;
                 uint32_t rc3 = 0;
-                const std::string back = decrypt_under("configs", encrypt_under("configs", plain, pool, &rc1), pool, &rc2);
+                const std::string back =
+                    decrypt_under("configs", encrypt_under("configs", plain, pool, &rc1), pool, &rc2);
                 const std::string digest = digest_under("secret", "client", 64, &rc3);
-                if (rc1 != EDGE_OK || rc2 != EDGE_OK || rc3 != EDGE_OK || back != plain || digest != expected_digest) ++wrong;
+                if (rc1 != EDGE_OK || rc2 != EDGE_OK || rc3 != EDGE_OK || back != plain || digest != expected_digest)
+                    ++wrong;
                 edge_base_memory_pool_clear(pool);
                 ++rounds;
             }

@@ -54,7 +54,8 @@ std::string tool_decrypt_value(const std::string &value, const std::string &key)
 }
 
 // A map of key records in a pool, as the save and load functions take them.
-apr_hash_t *key_map(apr_pool_t *pool, const std::vector<std::pair<std::string, std::string>> &keys, uint32_t enduring = 1) {
+apr_hash_t *key_map(apr_pool_t *pool, const std::vector<std::pair<std::string, std::string>> &keys,
+                    uint32_t enduring = 1) {
     apr_hash_t *map = apr_hash_make(pool);
     for (const auto &[name, key] : keys) {
         auto *record = static_cast<edge_cipher_key_t *>(apr_pcalloc(pool, sizeof(edge_cipher_key_t)));
@@ -181,7 +182,8 @@ TEST_F(CipherRunning, VerifyCodeChangeDropsTheStoredKeys) {
         bool dropped;
     };
     const Case cases[] = {
-        {std::nullopt, false}, {std::string(), false}, {code, false}, {code + "xyz", false},  // begins with the stored one
+        {std::nullopt, false}, {std::string(), false}, {code, false},
+        {code + "xyz", false},  // begins with the stored one
         {"abd", true},         {"ab", true},           {"ABC123", true},
     };
     for (const Case &c : cases) {
@@ -210,9 +212,8 @@ TEST(CipherVerifyCheck, ComparesOnlyWhatIsThere) {
         int want;
     };
     const Case cases[] = {
-        {&record, "abc", 0}, {&record, "abcd", 0}, {&record, "abd", 1},    {&record, "ab", 1},
-        {&record, "", 0},    {&record, nullptr, 0}, {nullptr, "abc", 0},   {&empty, "xyz", 0},
-        {&no_bytes, "x", 0},
+        {&record, "abc", 0},   {&record, "abcd", 0}, {&record, "abd", 1}, {&record, "ab", 1},  {&record, "", 0},
+        {&record, nullptr, 0}, {nullptr, "abc", 0},  {&empty, "xyz", 0},  {&no_bytes, "x", 0},
     };
     for (const Case &c : cases) {
         EXPECT_EQ(edge_cipher_verify_domain_key_check(c.record, c.code), c.want) << (c.code ? c.code : "(null)");
@@ -265,7 +266,8 @@ TEST_F(CipherRunning, DamagedDomainStoreEntriesCostOnlyThemselves) {
         {"wrong key", wrong_key_value},
     };
     for (const Case &c : cases) {
-        write_file(domain_file(), "alpha=" + good.at("alpha") + "\nbeta=" + c.value + "\ngamma=" + good.at("gamma") + "\n");
+        write_file(domain_file(),
+                   "alpha=" + good.at("alpha") + "\nbeta=" + c.value + "\ngamma=" + good.at("gamma") + "\n");
         ASSERT_EQ(restart_cipher(), EDGE_OK) << c.what;
         EXPECT_EQ(domain_key("alpha"), std::string(16, 'a')) << c.what;
         EXPECT_EQ(domain_key("gamma"), std::string(16, 'c')) << c.what;
@@ -273,7 +275,8 @@ TEST_F(CipherRunning, DamagedDomainStoreEntriesCostOnlyThemselves) {
 
         apr_hash_t *fresh = apr_hash_make(pool_);
         edge_cipher_mgr_t *mgr = edge_CIPHER_MGR_mgr_get();
-        EXPECT_EQ(edge_cipher_load_keystore_from_file(pool_, fresh, domain_file().c_str(), mgr, 0), EDGE_ERR_UNDECRYPTABLE)
+        EXPECT_EQ(edge_cipher_load_keystore_from_file(pool_, fresh, domain_file().c_str(), mgr, 0),
+                  EDGE_ERR_UNDECRYPTABLE)
             << c.what;
         EXPECT_EQ(map_contents(fresh).size(), 2u) << c.what;
         EXPECT_TRUE(work_.log().find("ERROR decrypt keystore failed, ret:") != std::string::npos);
@@ -382,20 +385,23 @@ TEST_F(CipherRunning, SavingMapsWithoutEnduringEntries) {
     const std::string path = secret("store");
     EXPECT_EQ(edge_cipher_save_keystore_to_file(pool_, apr_hash_make(pool_), path.c_str(), mgr, 0), EDGE_OK);
     EXPECT_TRUE(work_.logged("WARN no key store in key_map, skip."));
-    EXPECT_EQ(edge_cipher_save_keystore_to_file(pool_, key_map(pool_, {{"a", std::string(16, 'a')}}, 0), path.c_str(), mgr, 0),
+    EXPECT_EQ(edge_cipher_save_keystore_to_file(pool_, key_map(pool_, {{"a", std::string(16, 'a')}}, 0), path.c_str(),
+                                                mgr, 0),
               EDGE_ERR_BAD_ARGUMENT);
     EXPECT_TRUE(work_.logged("ERROR no element in hash table."));
     EXPECT_FALSE(gravel::test::exists(path));
     // A map that holds a key the file could not give back is not written at all.
     write_file(path, "old=1\n");
-    EXPECT_EQ(edge_cipher_save_keystore_to_file(pool_, key_map(pool_, {{"a", std::string(16, 'a')}, {"b", std::string(129, 'b')}}),
-                                                path.c_str(), mgr, 0),
-              EDGE_ERR_BAD_ARGUMENT);
+    EXPECT_EQ(
+        edge_cipher_save_keystore_to_file(
+            pool_, key_map(pool_, {{"a", std::string(16, 'a')}, {"b", std::string(129, 'b')}}), path.c_str(), mgr, 0),
+        EDGE_ERR_BAD_ARGUMENT);
     EXPECT_EQ(read_file(path), "old=1\n");
     // A file is read up to its 512th line: 512 keys come back, 513 are not written.
     std::vector<std::pair<std::string, std::string>> many;
     for (int i = 0; i < 513; ++i) many.emplace_back(gravel::test::cat("k", std::to_string(i)), std::string(16, 'm'));
-    EXPECT_EQ(edge_cipher_save_keystore_to_file(pool_, key_map(pool_, many), path.c_str(), mgr, 0), EDGE_ERR_BAD_ARGUMENT);
+    EXPECT_EQ(edge_cipher_save_keystore_to_file(pool_, key_map(pool_, many), path.c_str(), mgr, 0),
+              EDGE_ERR_BAD_ARGUMENT);
     EXPECT_EQ(read_file(path), "old=1\n");
     many.pop_back();
     ASSERT_EQ(edge_cipher_save_keystore_to_file(pool_, key_map(pool_, many), path.c_str(), mgr, 0), EDGE_OK);
@@ -437,7 +443,8 @@ TEST_F(CipherRunning, KilledSaverLeavesTheOldOrTheNewStore) {
     };
     auto save_version = [&](unsigned version) {
         apr_pool_t *scratch = edge_CIPHER_MGR_mgr_create_pool();
-        const uint32_t rc = edge_cipher_save_keystore_to_file(scratch, key_map(scratch, version_keys(version)), path.c_str(), mgr, 0);
+        const uint32_t rc =
+            edge_cipher_save_keystore_to_file(scratch, key_map(scratch, version_keys(version)), path.c_str(), mgr, 0);
         edge_base_memory_pool_destroy(&scratch);
         return rc;
     };

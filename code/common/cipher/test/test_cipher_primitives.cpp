@@ -48,8 +48,8 @@ std::pair<uint32_t, std::string> kit_decrypt_text(const std::string &text, const
                                                   uint32_t capacity) {
     std::string out(capacity, '\x55');
     uint32_t len = capacity;
-    const uint32_t rc = edge_cipher_decrypt_decode(text.data(), len32(text), reinterpret_cast<unsigned char *>(out.data()),
-                                                   &len, bytes(key), pool);
+    const uint32_t rc = edge_cipher_decrypt_decode(
+        text.data(), len32(text), reinterpret_cast<unsigned char *>(out.data()), &len, bytes(key), pool);
     return {rc, rc == EDGE_OK ? out.substr(0, len) : out};
 }
 
@@ -57,7 +57,9 @@ const std::string kKey = from_hex("000102030405060708090a0b0c0d0e0f");
 
 }  // namespace
 
-TEST(CipherHeader, CompilesAsC) { EXPECT_EQ(gravel_cipher_c_header_probe(), 1); }
+TEST(CipherHeader, CompilesAsC) {
+    EXPECT_EQ(gravel_cipher_c_header_probe(), 1);
+}
 
 TEST(CipherTables, HexDigitsBothWays) {
     EXPECT_STREQ(hex_dic, "0123456789abcdef");
@@ -103,8 +105,9 @@ TEST(CipherHex, EncodeAndDecode) {
     for (const Case &c : cases) {
         std::string out(c.capacity, '\0');
         uint32_t len = c.capacity;
-        EXPECT_EQ(edge_cipher_from_hex(c.text.data(), len32(c.text), reinterpret_cast<unsigned char *>(out.data()), &len),
-                  c.status)
+        EXPECT_EQ(
+            edge_cipher_from_hex(c.text.data(), len32(c.text), reinterpret_cast<unsigned char *>(out.data()), &len),
+            c.status)
             << c.text;
         EXPECT_EQ(out.substr(0, c.out.size()), c.out) << c.text;
         if (c.status == EDGE_OK) {
@@ -138,7 +141,8 @@ TEST(CipherBase64, MatchesCoreutilsBothWays) {
         std::string decoded(tool.size() / 4 * 3, '\0');
         len = len32(decoded);
         std::string copy = tool;
-        ASSERT_EQ(edge_cipher_base64_decode(copy.data(), len32(copy), reinterpret_cast<unsigned char *>(decoded.data()), &len),
+        ASSERT_EQ(edge_cipher_base64_decode(copy.data(), len32(copy), reinterpret_cast<unsigned char *>(decoded.data()),
+                                            &len),
                   EDGE_OK);
         EXPECT_EQ(decoded.substr(0, len), data) << n;
     }
@@ -155,7 +159,7 @@ TEST(CipherBase64, DecodeRefusesMalformedText) {
         {"QUJD", 3, EDGE_OK, "ABC"},
         {"QUI=", 3, EDGE_OK, "AB"},
         {"QQ==", 3, EDGE_OK, "A"},
-        {"-_8=", 3, EDGE_OK, "\xfb\xff"},  // URL-safe alphabet
+        {"-_8=", 3, EDGE_OK, "\xfb\xff"},    // URL-safe alphabet
         {"QUJD=", 6, EDGE_ERR_MISSING, ""},  // not a multiple of 4
         {"QUJ", 3, EDGE_ERR_MISSING, ""},
         {"QU=D", 3, EDGE_ERR_UNDECRYPTABLE, ""},
@@ -171,8 +175,9 @@ TEST(CipherBase64, DecodeRefusesMalformedText) {
         std::string text = c.text;
         std::string out(c.capacity, '\0');
         uint32_t len = c.capacity;
-        EXPECT_EQ(edge_cipher_base64_decode(text.data(), len32(text), reinterpret_cast<unsigned char *>(out.data()), &len),
-                  c.status)
+        EXPECT_EQ(
+            edge_cipher_base64_decode(text.data(), len32(text), reinterpret_cast<unsigned char *>(out.data()), &len),
+            c.status)
             << c.text;
         if (c.status == EDGE_OK) {
             EXPECT_EQ(out.substr(0, len), c.out) << c.text;
@@ -198,7 +203,8 @@ TEST(CipherDigest, RawHmacMatchesOpenssl) {
     for (const Case &c : cases) {
         unsigned char mac[40];
         uint32_t len = sizeof mac;
-        ASSERT_EQ(edge_cipher_digest_raw(bytes(c.message), len32(c.message), mac, &len, bytes(c.key), len32(c.key)), EDGE_OK);
+        ASSERT_EQ(edge_cipher_digest_raw(bytes(c.message), len32(c.message), mac, &len, bytes(c.key), len32(c.key)),
+                  EDGE_OK);
         ASSERT_EQ(len, 32u);
         EXPECT_EQ(std::string(reinterpret_cast<char *>(mac), len), openssl_hmac_sha256(c.key, c.message));
     }
@@ -230,8 +236,8 @@ TEST(CipherPbkdf2, MatchesOpensslKdf) {
         {"password", "salt", 4, "salt", 1000, 16},
         {"p", "NaCl", 4, "NaCl", 1, 32},
         {std::string(64, 'x'), "0123456789abcdef", 16, "0123456789abcdef", 2000, 20},
-        {"pw", std::string("ab\0cd", 5), 5, "ab", 10, 16},    // the salt ends at its first zero byte
-        {"pw", "abcdef", 3, "abc", 10, 16},                   // and never runs past its length
+        {"pw", std::string("ab\0cd", 5), 5, "ab", 10, 16},  // the salt ends at its first zero byte
+        {"pw", "abcdef", 3, "abc", 10, 16},                 // and never runs past its length
     };
     for (const Case &c : cases) {
         std::string out(c.key_len, '\0');
@@ -274,13 +280,14 @@ TEST(CipherUtf8, IncompleteInputOrShortOutputFails) {
     EXPECT_EQ(edge_cipher_unicode_to_utf8_native(bytes("A\0B"), 3, out, &len, pool), EDGE_ERR_MISSING);
     const uint16_t wide[] = {0x20ac, 0x20ac, 0x20ac};  // 9 bytes of UTF-8
     len = sizeof out;
-    EXPECT_EQ(edge_cipher_unicode_to_utf8_native(reinterpret_cast<const unsigned char *>(wide), sizeof wide, out, &len, pool),
-              EDGE_ERR_MISSING);
+    EXPECT_EQ(
+        edge_cipher_unicode_to_utf8_native(reinterpret_cast<const unsigned char *>(wide), sizeof wide, out, &len, pool),
+        EDGE_ERR_MISSING);
     EXPECT_EQ(edge_cipher_unicode_to_utf8_native(bytes("A\0"), 2, out, &len, nullptr), EDGE_ERR_MISSING);
 }
 
 TEST(CipherLengths, CipherTextLength) {
-    const std::pair<uint32_t, uint32_t> cases[] = {{0, 0},   {1, 64},   {15, 64},      {16, 96},
+    const std::pair<uint32_t, uint32_t> cases[] = {{0, 0},   {1, 64},   {15, 64},        {16, 96},
                                                    {31, 96}, {32, 128}, {0xffffffffu, 0}};
     for (const auto &[n, want] : cases) EXPECT_EQ(edge_cipher_calc_encrypt_len(n), want) << n;
 }
@@ -304,7 +311,8 @@ TEST_F(CipherRuntime, ScratchFunctionsNeedTheManager) {
     char text[64];
     len = sizeof text;
     EXPECT_EQ(edge_cipher_encrypt_encode(bytes("x"), 1, text, &len, bytes(kKey), pool_), EDGE_ERR_MISSING);
-    EXPECT_EQ(edge_cipher_decrypt_decode(std::string(64, 'a').c_str(), 64, out, &len, bytes(kKey), pool_), EDGE_ERR_MISSING);
+    EXPECT_EQ(edge_cipher_decrypt_decode(std::string(64, 'a').c_str(), 64, out, &len, bytes(kKey), pool_),
+              EDGE_ERR_MISSING);
 }
 
 TEST_F(CipherRunning, RawRecordsHaveTheRightSizeAndFreshIvs) {
@@ -317,8 +325,8 @@ TEST_F(CipherRunning, RawRecordsHaveTheRightSizeAndFreshIvs) {
         for (const std::string &record : {a, b}) {
             std::string out(n + 16, '\0');
             uint32_t len = len32(out);
-            ASSERT_EQ(edge_cipher_aes_decrypt_raw(bytes(record), len32(record), reinterpret_cast<unsigned char *>(out.data()),
-                                                  &len, bytes(kKey), 16),
+            ASSERT_EQ(edge_cipher_aes_decrypt_raw(bytes(record), len32(record),
+                                                  reinterpret_cast<unsigned char *>(out.data()), &len, bytes(kKey), 16),
                       EDGE_OK);
             EXPECT_EQ(out.substr(0, len), plain);
         }
@@ -375,8 +383,8 @@ TEST_F(CipherRunning, BadCipherTextNeverGivesPlaintext) {
     const Case cases[] = {
         {"an IV alone", iv, EDGE_ERR_MISSING, EDGE_ERR_AES_DECRYPT, nullptr},
         {"not whole blocks", iv + std::string(20, 'x'), EDGE_ERR_MISSING, EDGE_ERR_AES_DECRYPT, nullptr},
-        {"padding count 17", record_ending_with(std::string(15, 'q') + "\x11"), EDGE_ERR_OUT_OF_RANGE, EDGE_ERR_AES_DECRYPT,
-         "ERROR padding too long, padding_len:17"},
+        {"padding count 17", record_ending_with(std::string(15, 'q') + "\x11"), EDGE_ERR_OUT_OF_RANGE,
+         EDGE_ERR_AES_DECRYPT, "ERROR padding too long, padding_len:17"},
         {"padding count 0", record_ending_with(std::string(15, 'q') + std::string(1, '\0')), EDGE_ERR_OUT_OF_RANGE,
          EDGE_ERR_AES_DECRYPT, "ERROR padding error, padding_len:0"},
         {"padding bytes that differ from the count", record_ending_with(pad3_wrong), EDGE_ERR_OUT_OF_RANGE,
@@ -385,8 +393,8 @@ TEST_F(CipherRunning, BadCipherTextNeverGivesPlaintext) {
     for (const Case &c : cases) {
         std::string out(64, '\x55');
         uint32_t len = len32(out);
-        EXPECT_EQ(edge_cipher_aes_decrypt_raw(bytes(c.record), len32(c.record), reinterpret_cast<unsigned char *>(out.data()),
-                                              &len, bytes(kKey), 16),
+        EXPECT_EQ(edge_cipher_aes_decrypt_raw(bytes(c.record), len32(c.record),
+                                              reinterpret_cast<unsigned char *>(out.data()), &len, bytes(kKey), 16),
                   c.raw_status)
             << c.what;
         if (c.raw_status != EDGE_ERR_MISSING) {  // nothing decrypted is left
@@ -459,7 +467,8 @@ TEST_F(CipherRunning, EncryptEncodeStatuses) {
     EXPECT_EQ(back, plain);
 
     len = 95;
-    EXPECT_EQ(edge_cipher_encrypt_encode(bytes(plain), 16, out.data(), &len, bytes(kKey), pool_), EDGE_ERR_OUT_OF_RANGE);
+    EXPECT_EQ(edge_cipher_encrypt_encode(bytes(plain), 16, out.data(), &len, bytes(kKey), pool_),
+              EDGE_ERR_OUT_OF_RANGE);
     EXPECT_TRUE(work_.logged("ERROR output buffer is too small, need encoded_len:96"));
     len = 96;
     EXPECT_EQ(edge_cipher_encrypt_encode(bytes(plain), 0, out.data(), &len, bytes(kKey), pool_), EDGE_ERR_MISSING);

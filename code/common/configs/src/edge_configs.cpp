@@ -147,7 +147,8 @@ EDGE_API void edge_configs_destroy(void) {
 }
 
 EDGE_API edge_configs_data_t *edge_configs_struct_data_alloc(edge_configs_mgr_t *mgr, uint32_t index) {
-    if (mgr == nullptr || mgr->head.pool == nullptr || index >= EDGE_CONFIGS_TABLE_COUNT || mgr->table[index] == nullptr) {
+    if (mgr == nullptr || mgr->head.pool == nullptr || index >= EDGE_CONFIGS_TABLE_COUNT ||
+        mgr->table[index] == nullptr) {
         return nullptr;
     }
     apr_pool_t *pool = edge_base_memory_pool_create(apr_hash_pool_get(mgr->table[index]));
@@ -181,17 +182,20 @@ EDGE_API uint32_t edge_configs_set_value(edge_configs_mgr_t *mgr, uint32_t index
 }
 
 EDGE_API edge_configs_data_t *edge_configs_get_value(edge_configs_mgr_t *mgr, uint32_t index, const char *key) {
-    if (mgr == nullptr || mgr->head.pool == nullptr || !usable(index, key) || mgr->table[index] == nullptr) return nullptr;
+    if (mgr == nullptr || mgr->head.pool == nullptr || !usable(index, key) || mgr->table[index] == nullptr)
+        return nullptr;
     TableLock lock(mgr, index);
     return find(mgr, index, key);
 }
 
 EDGE_API uint32_t edge_configs_set_int(uint32_t index, const char *key, int32_t value) {
-    return set_number(index, key, EDGE_CONFIGS_TYPE_INT, [value](edge_configs_data_t &e) { e.value.int_value = value; });
+    return set_number(index, key, EDGE_CONFIGS_TYPE_INT,
+                      [value](edge_configs_data_t &e) { e.value.int_value = value; });
 }
 
 EDGE_API uint32_t edge_configs_set_long(uint32_t index, const char *key, long value) {
-    return set_number(index, key, EDGE_CONFIGS_TYPE_LONG, [value](edge_configs_data_t &e) { e.value.long_value = value; });
+    return set_number(index, key, EDGE_CONFIGS_TYPE_LONG,
+                      [value](edge_configs_data_t &e) { e.value.long_value = value; });
 }
 
 EDGE_API uint32_t edge_configs_set_longlong(uint32_t index, const char *key, long long value) {
@@ -218,8 +222,8 @@ EDGE_API uint32_t edge_configs_set_str(uint32_t index, const char *key, const ch
         if (text != nullptr) {
             gravel::ScopedPool scratch(entry->pool);
             if (scratch) {
-                rc = edge_cipher_encrypt(reinterpret_cast<const unsigned char *>(value), static_cast<uint32_t>(len), text,
-                                         &text_len, kDomain, scratch.get());
+                rc = edge_cipher_encrypt(reinterpret_cast<const unsigned char *>(value), static_cast<uint32_t>(len),
+                                         text, &text_len, kDomain, scratch.get());
             }
         }
         if (rc != EDGE_OK) {
@@ -260,7 +264,8 @@ EDGE_API const char *edge_configs_get_str(uint32_t index, const char *key) {
         CopyMap &copies = t_copies[index];
         TableLock lock(mgr, index);
         const edge_configs_data_t *entry = find(mgr, index, key);
-        if (entry == nullptr || entry->type != EDGE_CONFIGS_TYPE_STR || entry->value.str_value == nullptr) return nullptr;
+        if (entry == nullptr || entry->type != EDGE_CONFIGS_TYPE_STR || entry->value.str_value == nullptr)
+            return nullptr;
         auto it = copies.find(std::string_view(key));
         if (it == copies.end()) {
             it = copies.emplace(key, entry->value.str_value).first;
@@ -274,7 +279,8 @@ EDGE_API const char *edge_configs_get_str(uint32_t index, const char *key) {
 }
 
 EDGE_API uint32_t edge_configs_get_str_decrypt(uint32_t index, const char *key, char *output, uint32_t *output_len) {
-    if (!usable(index, key) || output == nullptr || output_len == nullptr || *output_len == 0) return EDGE_ERR_BAD_ARGUMENT;
+    if (!usable(index, key) || output == nullptr || output_len == nullptr || *output_len == 0)
+        return EDGE_ERR_BAD_ARGUMENT;
     edge_configs_mgr_t *mgr = manager();
     if (mgr == nullptr) return EDGE_ERR_MISSING;
     // The cipher text is copied out under the lock; the entry may be replaced right after.
@@ -290,8 +296,8 @@ EDGE_API uint32_t edge_configs_get_str_decrypt(uint32_t index, const char *key, 
         text = apr_pstrdup(scratch.get(), entry->value.str_value);
     }
     if (text == nullptr) return EDGE_ERR_NO_MEMORY;
-    return edge_cipher_decrypt(text, static_cast<uint32_t>(std::strlen(text)), reinterpret_cast<unsigned char *>(output),
-                               output_len, kDomain, scratch.get());
+    return edge_cipher_decrypt(text, static_cast<uint32_t>(std::strlen(text)),
+                               reinterpret_cast<unsigned char *>(output), output_len, kDomain, scratch.get());
 }
 
 }  // extern "C"

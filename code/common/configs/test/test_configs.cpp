@@ -60,7 +60,9 @@ apr_status_t count_release(void *) {
 
 }  // namespace
 
-TEST(ConfigsHeader, CompilesAsC) { EXPECT_EQ(gravel_configs_c_header_probe(), 1); }
+TEST(ConfigsHeader, CompilesAsC) {
+    EXPECT_EQ(gravel_configs_c_header_probe(), 1);
+}
 
 TEST_F(ConfigsRuntime, EverythingReportsAStoreThatIsNotInitialised) {
     EXPECT_EQ(edge_configs_get_int(0, "mqtt_server_port"), static_cast<int32_t>(EDGE_ERR_MISSING));
@@ -117,18 +119,16 @@ TEST_F(ConfigsRunning, EachGetterReadsOnlyItsOwnType) {
         const char *as_str;
     };
     const Case cases[] = {
-        {"int", -5, 0, 0, nullptr},
-        {"long", 0, 1L << 30, 0, nullptr},
-        {"longlong", 0, 0, 1LL << 40, nullptr},
-        {"str", 0, 0, 0, "text"},
-        {"absent", 0, 0, 0, nullptr},
+        {"int", -5, 0, 0, nullptr}, {"long", 0, 1L << 30, 0, nullptr}, {"longlong", 0, 0, 1LL << 40, nullptr},
+        {"str", 0, 0, 0, "text"},   {"absent", 0, 0, 0, nullptr},
     };
     for (const Case &c : cases) {
         EXPECT_EQ(edge_configs_get_int(0, c.key), c.as_int) << c.key;
         EXPECT_EQ(edge_configs_get_long(0, c.key), c.as_long) << c.key;
         EXPECT_EQ(edge_configs_get_longlong(0, c.key), c.as_longlong) << c.key;
         const char *s = edge_configs_get_str(0, c.key);
-        EXPECT_EQ(s == nullptr ? std::string("(null)") : std::string(s), c.as_str == nullptr ? "(null)" : c.as_str) << c.key;
+        EXPECT_EQ(s == nullptr ? std::string("(null)") : std::string(s), c.as_str == nullptr ? "(null)" : c.as_str)
+            << c.key;
     }
     // The port set as a long is not an int.
     ASSERT_EQ(edge_configs_set_long(0, "mqtt_server_port", 8883), EDGE_OK);
@@ -174,7 +174,8 @@ TEST_F(ConfigsRunning, EmptyStringIsRefusedAndChangesNothing) {
 }
 
 TEST_F(ConfigsRunning, EncryptedStrings) {
-    for (const std::string &value : {std::string("v"), std::string(15, 'a'), std::string(16, 'b'), std::string(100, 'c')}) {
+    for (const std::string &value :
+         {std::string("v"), std::string(15, 'a'), std::string(16, 'b'), std::string(100, 'c')}) {
         ASSERT_EQ(edge_configs_set_str(0, "verify_code", value.c_str(), 1), EDGE_OK);
         const std::string text = edge_configs_get_str(0, "verify_code");
         EXPECT_EQ(text.size(), (value.size() / 16 + 2) * 32) << value;

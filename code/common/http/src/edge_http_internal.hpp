@@ -16,6 +16,8 @@ struct Handle {
 };
 static_assert(offsetof(Handle, pub) == 0, "a handle's address is its public record's");
 
-inline Handle *from_public(void *handle) noexcept { return static_cast<Handle *>(handle); }
+inline Handle *from_public(void *handle) noexcept {
+    return static_cast<Handle *>(handle);
+}
 
 }  // namespace gravel::http

@@ -110,7 +110,9 @@ std::unique_ptr<TestPki> HttpClient::pki_;
 
 }  // namespace
 
-TEST(CHeader, CompilesAndLinksAsC) { EXPECT_EQ(gravel_c_header_probe(), 1); }
+TEST(CHeader, CompilesAndLinksAsC) {
+    EXPECT_EQ(gravel_c_header_probe(), 1);
+}
 
 TEST_F(HttpClient, InitLogsTheModeAndVersionAndDestroyEndsHandleCreation) {
     start();
@@ -436,21 +438,12 @@ TEST_F(HttpClient, TlsPeersAreVerifiedAsModuleTlsVerifySays) {
         const char *mode;  // "module_tls_verify"; null: unset
         CURLcode expected;
     } cases[] = {
-        {"server", nullptr, CURLE_OK},
-        {"server", "full", CURLE_OK},
-        {"untrusted", nullptr, kPeerRefused},
-        {"expired", nullptr, kPeerRefused},
-        {"wrongip", nullptr, kPeerRefused},
-        {"wrongip", "full", kPeerRefused},
+        {"server", nullptr, CURLE_OK},      {"server", "full", CURLE_OK},       {"untrusted", nullptr, kPeerRefused},
+        {"expired", nullptr, kPeerRefused}, {"wrongip", nullptr, kPeerRefused}, {"wrongip", "full", kPeerRefused},
         {"wrongip", "FULL", kPeerRefused},  // unknown values verify fully
-        {"server", "chain", CURLE_OK},
-        {"wrongip", "chain", CURLE_OK},
-        {"untrusted", "chain", kPeerRefused},
-        {"expired", "chain", kPeerRefused},
-        {"server", "none", CURLE_OK},
-        {"wrongip", "none", CURLE_OK},
-        {"untrusted", "none", CURLE_OK},
-        {"expired", "none", CURLE_OK},
+        {"server", "chain", CURLE_OK},      {"wrongip", "chain", CURLE_OK},     {"untrusted", "chain", kPeerRefused},
+        {"expired", "chain", kPeerRefused}, {"server", "none", CURLE_OK},       {"wrongip", "none", CURLE_OK},
+        {"untrusted", "none", CURLE_OK},    {"expired", "none", CURLE_OK},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string(c.cert) + " under " + (c.mode != nullptr ? c.mode : "(unset)"));

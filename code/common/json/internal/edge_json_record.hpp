@@ -25,7 +25,11 @@
 
 namespace gravel::json {
 
-enum class Kind { str, int32, int64 };
+enum class Kind {
+    str,
+    int32,
+    int64
+};
 
 // The kind tags of the tables, `_str`, `_int` and `_ll`, pasted onto `kind`.
 inline constexpr Kind kind_str = Kind::str;
@@ -55,9 +59,12 @@ inline const KindJobs &jobs_of(Kind kind) noexcept {
     static constexpr KindJobs int64{"_ll", sizeof(int64_t), edge_json_set_ll_job, edge_json_get_ll_job,
                                     edge_json_print_ll_job};
     switch (kind) {
-        case Kind::int32: return int32;
-        case Kind::int64: return int64;
-        case Kind::str: break;
+        case Kind::int32:
+            return int32;
+        case Kind::int64:
+            return int64;
+        case Kind::str:
+            break;
     }
     return str;
 }
@@ -87,7 +94,8 @@ inline uint32_t set_record(cJSON *parent, const char *name, const void *record,
         }
     }
     if (nested) {
-        const bool added = to_array ? cJSON_AddItemToArray(parent, target) : cJSON_AddItemToObject(parent, name, target);
+        const bool added =
+            to_array ? cJSON_AddItemToArray(parent, target) : cJSON_AddItemToObject(parent, name, target);
         if (!added) {
             cJSON_Delete(target);
             return EDGE_ERR_MISSING;
@@ -166,21 +174,20 @@ inline uint32_t print_record(const void *record, char **result, apr_pool_t *pool
     ::gravel::json::Field{::gravel::json::kind##tag, #key, offsetof(Record, key), (mark) != 0},
 
 // The field table and the three exported jobs of record type T.
-#define EDGE_JSON_DEFINE_RECORD_JOBS(T)                                                                      \
-    namespace gravel::json::tables::T##_table {                                                              \
-    using Record = ::T;                                                                                      \
-    inline constexpr ::gravel::json::Field fields[] = {EDGE_RECORD_FIELDS_##T(EDGE_JSON_FIELD_ENTRY)};       \
-    }                                                                                                        \
-    extern "C" EDGE_API uint32_t edge_json_set##T##_job(cJSON *parent, const char *name, const void *record) { \
-        return ::gravel::json::set_record(parent, name, record, ::gravel::json::tables::T##_table::fields);  \
-    }                                                                                                        \
-    extern "C" EDGE_API uint32_t edge_json_get##T##_job(const cJSON *object, apr_pool_t *pool,               \
-                                                        const char *name, void *record) {                    \
-        (void)name;                                                                                          \
-        return ::gravel::json::get_record(object, pool, record, ::gravel::json::tables::T##_table::fields);  \
-    }                                                                                                        \
-    extern "C" EDGE_API uint32_t edge_json_print##T##_job(const void *record, char **result, apr_pool_t *pool, \
-                                                          int flag) {                                        \
-        return ::gravel::json::print_record(record, result, pool, flag,                                      \
-                                            ::gravel::json::tables::T##_table::fields);                       \
+#define EDGE_JSON_DEFINE_RECORD_JOBS(T)                                                                             \
+    namespace gravel::json::tables::T##_table {                                                                     \
+        using Record = ::T;                                                                                         \
+        inline constexpr ::gravel::json::Field fields[] = {EDGE_RECORD_FIELDS_##T(EDGE_JSON_FIELD_ENTRY)};          \
+    }                                                                                                               \
+    extern "C" EDGE_API uint32_t edge_json_set##T##_job(cJSON *parent, const char *name, const void *record) {      \
+        return ::gravel::json::set_record(parent, name, record, ::gravel::json::tables::T##_table::fields);         \
+    }                                                                                                               \
+    extern "C" EDGE_API uint32_t edge_json_get##T##_job(const cJSON *object, apr_pool_t *pool, const char *name,    \
+                                                        void *record) {                                             \
+        (void)name;                                                                                                 \
+        return ::gravel::json::get_record(object, pool, record, ::gravel::json::tables::T##_table::fields);         \
+    }                                                                                                               \
+    extern "C" EDGE_API uint32_t edge_json_print##T##_job(const void *record, char **result, apr_pool_t *pool,      \
+                                                          int flag) {                                               \
+        return ::gravel::json::print_record(record, result, pool, flag, ::gravel::json::tables::T##_table::fields); \
     }

@@ -51,10 +51,11 @@ EDGE_API char *edge_json_to_str(const cJSON *object, apr_pool_t *pool) {
     return text == nullptr ? nullptr : apr_pstrdup(pool, text.get());
 }
 
-EDGE_API void edge_json_delete(cJSON *object) { cJSON_Delete(object); }
+EDGE_API void edge_json_delete(cJSON *object) {
+    cJSON_Delete(object);
+}
 
-EDGE_API uint32_t edge_json_struct_to_str(const void *record, char **text, apr_pool_t *pool,
-                                          edge_json_set_job_fn job) {
+EDGE_API uint32_t edge_json_struct_to_str(const void *record, char **text, apr_pool_t *pool, edge_json_set_job_fn job) {
     if (text == nullptr) return EDGE_ERR_MISSING;
     *text = nullptr;
     if (record == nullptr || pool == nullptr || job == nullptr) return EDGE_ERR_MISSING;
@@ -66,8 +67,7 @@ EDGE_API uint32_t edge_json_struct_to_str(const void *record, char **text, apr_p
     return *text == nullptr ? EDGE_ERR_NO_MEMORY : EDGE_OK;
 }
 
-EDGE_API uint32_t edge_json_str_to_struct(void *record, const char *text, apr_pool_t *pool,
-                                          edge_json_get_job_fn job) {
+EDGE_API uint32_t edge_json_str_to_struct(void *record, const char *text, apr_pool_t *pool, edge_json_get_job_fn job) {
     if (record == nullptr || text == nullptr || pool == nullptr || job == nullptr) return EDGE_ERR_MISSING;
     const CjsonPtr root = parse_whole(text);
     if (root == nullptr) return EDGE_ERR_BAD_ARGUMENT;

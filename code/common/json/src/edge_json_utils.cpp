@@ -141,8 +141,8 @@ EDGE_API uint32_t edge_json_get_int_job(const cJSON *member, apr_pool_t *pool, c
     (void)key;
     if (pool == nullptr || field == nullptr) return EDGE_ERR_MISSING;
     int32_t value = 0;
-    const uint32_t status = whole_number(member, std::numeric_limits<int32_t>::min(),
-                                         std::numeric_limits<int32_t>::max(), &value);
+    const uint32_t status =
+        whole_number(member, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max(), &value);
     if (status == EDGE_OK) std::memcpy(field, &value, sizeof value);
     return status;
 }
@@ -181,9 +181,8 @@ EDGE_API uint32_t edge_json_print_int_job(const void *field, char **result, apr_
 }
 
 EDGE_API uint32_t edge_json_print_ll_job(const void *field, char **result, apr_pool_t *pool, int flag) {
-    return print_value<int64_t>(field, result, pool, flag, [](apr_pool_t *p, int64_t v) {
-        return apr_psprintf(p, "%" APR_INT64_T_FMT, v);
-    });
+    return print_value<int64_t>(field, result, pool, flag,
+                                [](apr_pool_t *p, int64_t v) { return apr_psprintf(p, "%" APR_INT64_T_FMT, v); });
 }
 
 EDGE_API int edge_json_check_all_zero(const void *address, size_t length) {

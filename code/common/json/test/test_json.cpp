@@ -44,16 +44,20 @@ uint32_t set_pair(cJSON *parent, const char *, const void *record) {
 uint32_t get_pair(const cJSON *object, apr_pool_t *pool, const char *, void *record) {
     auto *p = static_cast<Pair *>(record);
     uint32_t rc = edge_json_get_str_job(cJSON_GetObjectItemCaseSensitive(object, "name"), pool, "name", &p->name);
-    return rc != EDGE_OK ? rc
-                         : edge_json_get_ll_job(cJSON_GetObjectItemCaseSensitive(object, "count"), pool, "count",
-                                                &p->count);
+    return rc != EDGE_OK
+               ? rc
+               : edge_json_get_ll_job(cJSON_GetObjectItemCaseSensitive(object, "count"), pool, "count", &p->count);
 }
 
-uint32_t failing_job(cJSON *, const char *, const void *) { return EDGE_ERR_HEX_ENCODE; }
+uint32_t failing_job(cJSON *, const char *, const void *) {
+    return EDGE_ERR_HEX_ENCODE;
+}
 
 }  // namespace
 
-TEST(CHeader, CompilesAndLinksAsC) { EXPECT_EQ(gravel_c_header_probe(), 1); }
+TEST(CHeader, CompilesAndLinksAsC) {
+    EXPECT_EQ(gravel_c_header_probe(), 1);
+}
 
 TEST_F(Json, DocumentsAreBuiltAndPrintedIntoThePool) {
     cJSON *root = edge_json_create(nullptr);
@@ -103,9 +107,8 @@ TEST_F(Json, CreateParsesWholeTextsOnly) {
         const char *text;
         bool parses;
     } cases[] = {
-        {"{}", true},           {" [\"a\"] \n", true}, {"\"text\"", true}, {"42", true},
-        {"{}x", false},         {"{} {}", false},       {"{\"a\":", false}, {"", false},
-        {"not json", false},    {"{'a':1}", false},
+        {"{}", true},     {" [\"a\"] \n", true}, {"\"text\"", true}, {"42", true},        {"{}x", false},
+        {"{} {}", false}, {"{\"a\":", false},    {"", false},        {"not json", false}, {"{'a':1}", false},
     };
     for (const Case &c : cases) {
         cJSON *node = edge_json_create(c.text);
@@ -162,9 +165,10 @@ TEST_F(Json, SetJobsWriteEachKind) {
     EXPECT_EQ(edge_json_set_ll_job(root, "llmin", &ll_min), EDGE_OK);
     EXPECT_EQ(edge_json_set_ll_job(root, "llmax", &ll_max), EDGE_OK);
     EXPECT_EQ(edge_json_set_ll_job(root, "lle15", &ll_e15), EDGE_OK);
-    EXPECT_EQ(text_of(root), "{\"s\":\"caf\xc3\xa9 \\\"q\\\"\",\"none\":null,\"imin\":-2147483648,"
-                             "\"imax\":2147483647,\"llmin\":-9223372036854775808,"
-                             "\"llmax\":9223372036854775807,\"lle15\":1000000000000000}");
+    EXPECT_EQ(text_of(root),
+              "{\"s\":\"caf\xc3\xa9 \\\"q\\\"\",\"none\":null,\"imin\":-2147483648,"
+              "\"imax\":2147483647,\"llmin\":-9223372036854775808,"
+              "\"llmax\":9223372036854775807,\"lle15\":1000000000000000}");
 
     // A 64-bit value written into a tree reads back exactly from the same tree.
     int64_t back = 0;
@@ -192,9 +196,14 @@ TEST_F(Json, GetJobsReadOnlyWhatFitsTheField) {
         uint32_t rc;
         const char *value;  // expected after a success
     } str_cases[] = {
-        {"str", EDGE_OK, "abc"},      {"utf8", EDGE_OK, "é𝄞"},       {"null", EDGE_OK, nullptr},
-        {"missing", EDGE_ERR_MISSING, kMark}, {"num", EDGE_ERR_BAD_ARGUMENT, kMark}, {"yes", EDGE_ERR_BAD_ARGUMENT, kMark},
-        {"arr", EDGE_ERR_BAD_ARGUMENT, kMark}, {"obj", EDGE_ERR_BAD_ARGUMENT, kMark},
+        {"str", EDGE_OK, "abc"},
+        {"utf8", EDGE_OK, "é𝄞"},
+        {"null", EDGE_OK, nullptr},
+        {"missing", EDGE_ERR_MISSING, kMark},
+        {"num", EDGE_ERR_BAD_ARGUMENT, kMark},
+        {"yes", EDGE_ERR_BAD_ARGUMENT, kMark},
+        {"arr", EDGE_ERR_BAD_ARGUMENT, kMark},
+        {"obj", EDGE_ERR_BAD_ARGUMENT, kMark},
     };
     for (const StrCase &c : str_cases) {
         const char *field = kMark;

@@ -13,7 +13,9 @@ EDGE_MGR_DEFINE_ACCESSORS(MQTT, EDGE_MGR_SLOT_MQTT, edge_mqtt_mgr_t, head);
 namespace gravel::mqtt {
 namespace {
 
-bool empty(const char *text) noexcept { return text == nullptr || text[0] == '\0'; }
+bool empty(const char *text) noexcept {
+    return text == nullptr || text[0] == '\0';
+}
 
 // A client pool that goes away unless creation gets to the end.
 class PendingPool {
@@ -98,8 +100,8 @@ EDGE_API edge_mqtt_client_t *edge_mqtt_create(const char *address, int32_t port,
     if (record->server_uri == nullptr) return nullptr;
 
     gravel::mqtt::PendingHandle handle(record->handle);
-    const int rc = MQTTAsync_create(&record->handle, record->server_uri, client_id, MQTTCLIENT_PERSISTENCE_NONE,
-                                    nullptr);
+    const int rc =
+        MQTTAsync_create(&record->handle, record->server_uri, client_id, MQTTCLIENT_PERSISTENCE_NONE, nullptr);
     if (rc != MQTTASYNC_SUCCESS || record->handle == nullptr) return nullptr;
     if (edge_mqtt_opts_set(record, user_name, password, edge_base_get_ca_file()) != EDGE_OK) return nullptr;
 
@@ -128,7 +130,8 @@ EDGE_API uint32_t edge_mqtt_opts_set(edge_mqtt_client_t *record, const char *use
     // Version 6: the HTTP header and HTTP(S) proxy options of later versions are not given.
     options->struct_version = 6;
 
-    auto *tls = static_cast<MQTTAsync_SSLOptions *>(edge_base_memory_malloc(record->pool, sizeof(MQTTAsync_SSLOptions)));
+    auto *tls =
+        static_cast<MQTTAsync_SSLOptions *>(edge_base_memory_malloc(record->pool, sizeof(MQTTAsync_SSLOptions)));
     if (tls == nullptr) return EDGE_ERR_NO_MEMORY;
     *tls = MQTTAsync_SSLOptions_initializer;
     // Version 3: no PSK callback and no ALPN list. Key store, private key and its password,

@@ -16,14 +16,18 @@ namespace gravel::mqtt {
 // own. Plain data only: it lives in an APR pool and is never destructed.
 struct Client {
     edge_mqtt_client_t record;
-    uint32_t closing;        // 1 once edge_mqtt_delete has begun; atomic access only
-    uint32_t active;         // notifications of this client in progress; atomic access only
+    uint32_t closing;  // 1 once edge_mqtt_delete has begun; atomic access only
+    uint32_t active;   // notifications of this client in progress; atomic access only
 };
 static_assert(std::is_standard_layout_v<Client> && offsetof(Client, record) == 0,
               "a record pointer must convert to its Client");
 
-inline Client *client_of(void *context) noexcept { return static_cast<Client *>(context); }
-inline Client *client_of(edge_mqtt_client_t *record) noexcept { return reinterpret_cast<Client *>(record); }
+inline Client *client_of(void *context) noexcept {
+    return static_cast<Client *>(context);
+}
+inline Client *client_of(edge_mqtt_client_t *record) noexcept {
+    return reinterpret_cast<Client *>(record);
+}
 
 // Handler slots are plain function pointers of the C record; the owner may set them while
 // notifications run on the MQTT library's threads, so both sides go through these.

@@ -13,7 +13,9 @@ namespace {
 
 thread_local int t_notification_depth = 0;
 
-uint32_t atomic_load(uint32_t &value) noexcept { return std::atomic_ref<uint32_t>(value).load(); }
+uint32_t atomic_load(uint32_t &value) noexcept {
+    return std::atomic_ref<uint32_t>(value).load();
+}
 
 }  // namespace
 
@@ -28,7 +30,9 @@ void call_handler(Call &&call) noexcept {
     }
 }
 
-int notification_depth() noexcept { return t_notification_depth; }
+int notification_depth() noexcept {
+    return t_notification_depth;
+}
 
 // The counter goes up before the closing flag is read, and delete sets the flag before it
 // reads the counter (both sequentially consistent): either delete sees this scope and waits
@@ -46,7 +50,9 @@ NotificationScope::~NotificationScope() {
     --t_notification_depth;
 }
 
-void mark_closing(Client *client) noexcept { std::atomic_ref<uint32_t>(client->closing).store(1); }
+void mark_closing(Client *client) noexcept {
+    std::atomic_ref<uint32_t>(client->closing).store(1);
+}
 
 void wait_notifications_idle(Client *client) noexcept {
     // The MQTT library runs its notifications under its own lock, which destroying the handle

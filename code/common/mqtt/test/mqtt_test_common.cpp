@@ -33,8 +33,9 @@ uint32_t Events::message(const char *topic, int32_t topic_len, const void *paylo
     note_call();
     std::lock_guard<std::mutex> lock(mutex_);
     messages_.push_back({topic, topic_len,
-                         payload_len > 0 ? std::string(static_cast<const char *>(payload), static_cast<size_t>(payload_len))
-                                         : std::string()});
+                         payload_len > 0
+                             ? std::string(static_cast<const char *>(payload), static_cast<size_t>(payload_len))
+                             : std::string()});
     return message_status_.load();
 }
 
@@ -74,12 +75,18 @@ Events &events() {
     return instance;
 }
 
-void on_connected() { events().connected(); }
-void on_lost(const char *cause) { events().lost(cause); }
+void on_connected() {
+    events().connected();
+}
+void on_lost(const char *cause) {
+    events().lost(cause);
+}
 uint32_t on_message(const char *topic, int32_t topic_len, const void *payload, int32_t payload_len) {
     return events().message(topic, topic_len, payload, payload_len);
 }
-void on_delivered(int32_t token) { events().delivered(token); }
+void on_delivered(int32_t token) {
+    events().delivered(token);
+}
 
 std::string ptr_text(const void *p) {
     char buf[32];

@@ -101,8 +101,8 @@ TEST_F(MqttBroker, SyncPublishWaitsForCompletion) {
     const auto tokens = events().tokens();
     ASSERT_EQ(tokens.size(), 1u);
     EXPECT_LT(took, 3s);
-    EXPECT_TRUE(logged("DEBUG sync sending, waiting at most 3 seconds for completing, token: " +
-                       std::to_string(tokens[0])));
+    EXPECT_TRUE(
+        logged("DEBUG sync sending, waiting at most 3 seconds for completing, token: " + std::to_string(tokens[0])));
     ASSERT_TRUE(sub.wait_messages(1, 10s)) << sub.output();
     EXPECT_EQ(sub.messages()[0].payload, "payload");
 }
@@ -220,8 +220,8 @@ TEST_F(MqttBroker, DeleteWithoutDisconnectDropsTheConnection) {
     events().mark_deleted();
     EXPECT_TRUE(logged("INFO mqtt: " + p + " delete."));
     // Releasing the handle ends the session (the MQTT library closes it on its way out).
-    ASSERT_TRUE(wait_until([&] { return broker_->log().find("Client " + id + " disconnected.") != std::string::npos; },
-                           10s))
+    ASSERT_TRUE(
+        wait_until([&] { return broker_->log().find("Client " + id + " disconnected.") != std::string::npos; }, 10s))
         << broker_->log();
     EXPECT_EQ(events().after_delete(), 0);
     // The broker is still fine for a new client.
@@ -232,12 +232,14 @@ TEST_F(MqttBroker, DeleteWithoutDisconnectDropsTheConnection) {
 // nothing else.
 struct FailureCase {
     const char *name;
-    const char *cert;     // the broker's certificate
-    bool stop_broker;     // the broker is not running at all
-    bool lost_handler;    // a connection-lost handler is set
+    const char *cert;   // the broker's certificate
+    bool stop_broker;   // the broker is not running at all
+    bool lost_handler;  // a connection-lost handler is set
 };
 
-void PrintTo(const FailureCase &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const FailureCase &c, std::ostream *os) {
+    *os << c.name;
+}
 
 class MqttConnectFailure : public MqttTest, public ::testing::WithParamInterface<FailureCase> {};
 
@@ -247,8 +249,9 @@ TEST_P(MqttConnectFailure, EndsInTheConnectionLostHandlerWithANullCause) {
     broker.start();
     if (c.stop_broker) broker.stop();
     edge_mqtt_client_t *client = create(broker, false);
-    ASSERT_EQ(edge_mqtt_set_callback(client, on_delivered, c.lost_handler ? on_lost : nullptr, on_message, on_connected),
-              EDGE_OK);
+    ASSERT_EQ(
+        edge_mqtt_set_callback(client, on_delivered, c.lost_handler ? on_lost : nullptr, on_message, on_connected),
+        EDGE_OK);
     ASSERT_EQ(edge_mqtt_connect(client), EDGE_OK);
     ASSERT_TRUE(wait_until([&] { return logged("DEBUG mqtt connect failed."); }, 20s));
     std::this_thread::sleep_for(300ms);  // anything else would show up now

@@ -35,7 +35,9 @@ struct LibraryMessage {
 
 }  // namespace
 
-TEST(MqttHeader, CompilesAndLinksAsC) { EXPECT_EQ(gravel_mqtt_c_header_probe(), 1); }
+TEST(MqttHeader, CompilesAndLinksAsC) {
+    EXPECT_EQ(gravel_mqtt_c_header_probe(), 1);
+}
 
 using MqttClient = MqttTest;
 
@@ -82,8 +84,9 @@ TEST(MqttInit, RelaxedTlsIsLoggedAtWarn) {
 TEST_F(MqttClient, CreateRefusesMissingTexts) {
     struct Case {
         const char *address, *client_id, *user, *password;
-    } cases[] = {{nullptr, "id", "u", "p"}, {"", "id", "u", "p"}, {"127.0.0.1", nullptr, "u", "p"},
-                 {"127.0.0.1", "", "u", "p"}, {"127.0.0.1", "id", nullptr, "p"}, {"127.0.0.1", "id", "", "p"},
+    } cases[] = {{nullptr, "id", "u", "p"},         {"", "id", "u", "p"},
+                 {"127.0.0.1", nullptr, "u", "p"},  {"127.0.0.1", "", "u", "p"},
+                 {"127.0.0.1", "id", nullptr, "p"}, {"127.0.0.1", "id", "", "p"},
                  {"127.0.0.1", "id", "u", nullptr}, {"127.0.0.1", "id", "u", ""}};
     for (const auto &c : cases) {
         EXPECT_EQ(edge_mqtt_create(c.address, 8883, c.client_id, c.user, c.password, pool_), nullptr);
@@ -160,7 +163,8 @@ TEST_F(MqttClient, TlsChecksFollowTheEnvironmentAtCreation) {
         const char *value;
         int server_cert_auth;
         int verify;
-    } cases[] = {{nullptr, 1, 1}, {"", 1, 1}, {"full", 1, 1}, {"chain", 1, 0}, {"none", 0, 0}, {"NONE", 1, 1}, {"bogus", 1, 1}};
+    } cases[] = {{nullptr, 1, 1}, {"", 1, 1},     {"full", 1, 1}, {"chain", 1, 0},
+                 {"none", 0, 0},  {"NONE", 1, 1}, {"bogus", 1, 1}};
     for (const auto &c : cases) {
         ScopedEnv env("module_tls_verify", env_value(c.value));
         edge_mqtt_client_t *client = create("127.0.0.1", 18883);
@@ -179,9 +183,11 @@ TEST_F(MqttClient, OptionSettingErrors) {
     struct Case {
         edge_mqtt_client_t *record;
         const char *user, *password, *ca;
-    } cases[] = {{nullptr, "u", "p", ca},  {client, nullptr, "p", ca}, {client, "", "p", ca}, {client, "u", nullptr, ca},
-                 {client, "u", "", ca},    {client, "u", "p", nullptr}, {client, "u", "p", ""}};
-    for (const auto &c : cases) EXPECT_EQ(edge_mqtt_opts_set(c.record, c.user, c.password, c.ca), EDGE_ERR_BAD_ARGUMENT);
+    } cases[] = {{nullptr, "u", "p", ca},    {client, nullptr, "p", ca}, {client, "", "p", ca},
+                 {client, "u", nullptr, ca}, {client, "u", "", ca},      {client, "u", "p", nullptr},
+                 {client, "u", "p", ""}};
+    for (const auto &c : cases)
+        EXPECT_EQ(edge_mqtt_opts_set(c.record, c.user, c.password, c.ca), EDGE_ERR_BAD_ARGUMENT);
     EXPECT_EQ(count_logged("ERROR input error."), std::size(cases));
 
     edge_mqtt_client_t poolless{};
@@ -225,14 +231,17 @@ TEST_F(MqttClient, OperationsRefuseMissingRecordHandleOptionsOrTopic) {
         {"disconnect no options", edge_mqtt_disconnect(&no_options), EDGE_ERR_MISSING, "ERROR input error."},
         {"subscribe null", edge_mqtt_subscribe(nullptr, "t", 1), EDGE_ERR_MISSING, "ERROR input error."},
         {"subscribe no handle", edge_mqtt_subscribe(&no_handle, "t", 1), EDGE_ERR_MISSING, "ERROR input error."},
-        {"subscribe null topic", edge_mqtt_subscribe(client, nullptr, 1), EDGE_ERR_BAD_ARGUMENT, "ERROR topic is empty ."},
+        {"subscribe null topic", edge_mqtt_subscribe(client, nullptr, 1), EDGE_ERR_BAD_ARGUMENT,
+         "ERROR topic is empty ."},
         {"subscribe empty topic", edge_mqtt_subscribe(client, "", 1), EDGE_ERR_BAD_ARGUMENT, "ERROR topic is empty ."},
         {"unsubscribe null", edge_mqtt_unsubscribe(nullptr, "t"), EDGE_ERR_MISSING, "ERROR input error."},
         {"unsubscribe no handle", edge_mqtt_unsubscribe(&no_handle, "t"), EDGE_ERR_MISSING, "ERROR input error."},
-        {"unsubscribe null topic", edge_mqtt_unsubscribe(client, nullptr), EDGE_ERR_BAD_ARGUMENT, "ERROR topic is empty ."},
+        {"unsubscribe null topic", edge_mqtt_unsubscribe(client, nullptr), EDGE_ERR_BAD_ARGUMENT,
+         "ERROR topic is empty ."},
         {"unsubscribe empty topic", edge_mqtt_unsubscribe(client, ""), EDGE_ERR_BAD_ARGUMENT, "ERROR topic is empty ."},
         {"publish null", edge_mqtt_publish(nullptr, "t", payload, 3, 1, 0), EDGE_ERR_MISSING, "ERROR input error."},
-        {"publish no handle", edge_mqtt_publish(&no_handle, "t", payload, 3, 1, 0), EDGE_ERR_MISSING, "ERROR input error."},
+        {"publish no handle", edge_mqtt_publish(&no_handle, "t", payload, 3, 1, 0), EDGE_ERR_MISSING,
+         "ERROR input error."},
         {"publish null topic", edge_mqtt_publish(client, nullptr, payload, 3, 1, 0), EDGE_ERR_BAD_ARGUMENT,
          "ERROR topic is empty ."},
         {"publish empty topic", edge_mqtt_publish(client, "", payload, 3, 1, 3000), EDGE_ERR_BAD_ARGUMENT,
@@ -294,9 +303,10 @@ TEST_F(MqttClient, SetCallbackReplacesOnlyTheGivenSlots) {
     auto other_connected = [] {};
     for (int slot = 0; slot < 4; ++slot) {
         ASSERT_EQ(edge_mqtt_set_callback(client, on_delivered, on_lost, on_message, on_connected), EDGE_OK);
-        ASSERT_EQ(edge_mqtt_set_callback(client, slot == 0 ? +other_delivered : nullptr, slot == 1 ? +other_lost : nullptr,
-                                         slot == 2 ? +other_message : nullptr, slot == 3 ? +other_connected : nullptr),
-                  EDGE_OK);
+        ASSERT_EQ(
+            edge_mqtt_set_callback(client, slot == 0 ? +other_delivered : nullptr, slot == 1 ? +other_lost : nullptr,
+                                   slot == 2 ? +other_message : nullptr, slot == 3 ? +other_connected : nullptr),
+            EDGE_OK);
         EXPECT_EQ(client->delivery_complete, slot == 0 ? +other_delivered : &on_delivered) << slot;
         EXPECT_EQ(client->connection_lost, slot == 1 ? +other_lost : &on_lost) << slot;
         EXPECT_EQ(client->message_arrived, slot == 2 ? +other_message : &on_message) << slot;
@@ -338,7 +348,8 @@ TEST_F(MqttClient, NotificationsForwardToTheirHandlers) {
     edge_mqtt_connect_failed_callback(client, &failure);
     edge_mqtt_connection_lost_callback(client, cause);
     edge_mqtt_connection_lost_callback(client, nullptr);
-    EXPECT_EQ(events().causes(), (std::vector<std::optional<std::string>>{std::nullopt, "socket closed", std::nullopt}));
+    EXPECT_EQ(events().causes(),
+              (std::vector<std::optional<std::string>>{std::nullopt, "socket closed", std::nullopt}));
     EXPECT_TRUE(logged("DEBUG mqtt connect failed."));
     EXPECT_EQ(count_logged("DEBUG mqtt connection lost."), 2u);
 
@@ -371,7 +382,8 @@ TEST_F(MqttClient, MessageArrivedPassesTheTopicTextLengthAndReleasesTheMessage) 
         EXPECT_EQ(got.topic, c.topic);
         EXPECT_EQ(got.topic_len, static_cast<int32_t>(c.topic.size()));
         EXPECT_EQ(got.payload, c.payload);
-        EXPECT_TRUE(logged("DEBUG mqtt recv message, topic:" + c.topic + ", len:" + std::to_string(c.payload.size()) + "."));
+        EXPECT_TRUE(
+            logged("DEBUG mqtt recv message, topic:" + c.topic + ", len:" + std::to_string(c.payload.size()) + "."));
     }
 }
 
@@ -390,8 +402,9 @@ TEST_F(MqttClient, WithoutHandlersNotificationsAreOnlyLogged) {
     EXPECT_EQ(m.message->payloadlen, 4);
     m.release();
     EXPECT_EQ(events().total(), 0);
-    for (const char *line : {"DEBUG mqtt connected.", "DEBUG mqtt connect failed.", "DEBUG mqtt connection lost.",
-                             "DEBUG mqtt message delive complete, token:3.", "DEBUG mqtt recv message, topic:keep/me, len:4."}) {
+    for (const char *line :
+         {"DEBUG mqtt connected.", "DEBUG mqtt connect failed.", "DEBUG mqtt connection lost.",
+          "DEBUG mqtt message delive complete, token:3.", "DEBUG mqtt recv message, topic:keep/me, len:4."}) {
         EXPECT_TRUE(logged(line)) << line;
     }
 }
@@ -413,7 +426,9 @@ TEST_F(MqttClient, AClientBeingDeletedCallsNoHandler) {
 
 namespace {
 std::atomic<edge_mqtt_client_t *> g_self_deleting{nullptr};
-void delete_own_client() { edge_mqtt_delete(g_self_deleting.load()); }
+void delete_own_client() {
+    edge_mqtt_delete(g_self_deleting.load());
+}
 }  // namespace
 
 TEST_F(MqttClient, DeleteFromAHandlerIsRefused) {

@@ -35,7 +35,8 @@ uint32_t reply_from_handler(const char *topic, int32_t topic_len, const void *pa
     if (std::string(topic) != "ask/now") return EDGE_OK;
     const auto started = std::chrono::steady_clock::now();
     g_reply_status = edge_mqtt_publish(g_reply_client.load(), "reply/now", "answer", 6, 1, 3000);
-    g_reply_ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
+    g_reply_ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
     return EDGE_OK;
 }
 

@@ -15,7 +15,9 @@ struct TlsCase {
     bool connects;
 };
 
-void PrintTo(const TlsCase &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const TlsCase &c, std::ostream *os) {
+    *os << c.name;
+}
 
 class MqttTls : public MqttTest, public ::testing::WithParamInterface<TlsCase> {
 protected:
@@ -53,18 +55,13 @@ TEST_P(MqttTls, ConnectsOnlyWhenTheSelectedChecksPass) {
 
 INSTANTIATE_TEST_SUITE_P(
     Matrix, MqttTls,
-    ::testing::Values(TlsCase{"UnsetValid", nullptr, "server", true},
-                      TlsCase{"UnsetExpired", nullptr, "expired", false},
-                      TlsCase{"UnsetWrongAddress", nullptr, "wrongip", false},
-                      TlsCase{"UnsetUntrusted", nullptr, "untrusted", false},
-                      TlsCase{"FullValid", "full", "server", true},
-                      TlsCase{"FullWrongAddress", "full", "wrongip", false},
-                      TlsCase{"ChainValid", "chain", "server", true},
-                      TlsCase{"ChainWrongAddress", "chain", "wrongip", true},
-                      TlsCase{"ChainExpired", "chain", "expired", false},
-                      TlsCase{"ChainUntrusted", "chain", "untrusted", false},
-                      TlsCase{"NoneUntrusted", "none", "untrusted", true},
-                      TlsCase{"NoneExpired", "none", "expired", true},
-                      TlsCase{"NoneWrongAddress", "none", "wrongip", true},
-                      TlsCase{"UnknownValueWrongAddress", "sometimes", "wrongip", false}),
+    ::testing::Values(
+        TlsCase{"UnsetValid", nullptr, "server", true}, TlsCase{"UnsetExpired", nullptr, "expired", false},
+        TlsCase{"UnsetWrongAddress", nullptr, "wrongip", false}, TlsCase{"UnsetUntrusted", nullptr, "untrusted", false},
+        TlsCase{"FullValid", "full", "server", true}, TlsCase{"FullWrongAddress", "full", "wrongip", false},
+        TlsCase{"ChainValid", "chain", "server", true}, TlsCase{"ChainWrongAddress", "chain", "wrongip", true},
+        TlsCase{"ChainExpired", "chain", "expired", false}, TlsCase{"ChainUntrusted", "chain", "untrusted", false},
+        TlsCase{"NoneUntrusted", "none", "untrusted", true}, TlsCase{"NoneExpired", "none", "expired", true},
+        TlsCase{"NoneWrongAddress", "none", "wrongip", true},
+        TlsCase{"UnknownValueWrongAddress", "sometimes", "wrongip", false}),
     [](const auto &param_info) { return std::string(param_info.param.name); });

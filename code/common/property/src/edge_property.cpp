@@ -22,7 +22,9 @@ constexpr uint32_t kMaxReads = EDGE_PROPERTY_LINES_MAX;
 constexpr bool is_blank(char c) noexcept {
     return c == ' ' || c == '\t' || c == '\f' || c == '\r' || c == '\n';
 }
-constexpr bool is_separator(char c) noexcept { return c == '=' || c == ':'; }
+constexpr bool is_separator(char c) noexcept {
+    return c == '=' || c == ':';
+}
 
 // The key and value of one line, blanks removed, before they are copied into a pool.
 struct ParsedLine {
@@ -58,13 +60,11 @@ bool split_line(std::string_view line, ParsedLine &out) noexcept {
 
 extern "C" {
 
-EDGE_API uint32_t edge_property_parse_valid(const char *line, uint32_t length, apr_hash_t *table,
-                                            apr_pool_t *pool) {
+EDGE_API uint32_t edge_property_parse_valid(const char *line, uint32_t length, apr_hash_t *table, apr_pool_t *pool) {
     return line != nullptr && line[0] != '\0' && length != 0 && table != nullptr && pool != nullptr ? 0 : 1;
 }
 
-EDGE_API uint32_t edge_property_parse_line(const char *line, uint32_t length, apr_hash_t *table,
-                                           apr_pool_t *pool) {
+EDGE_API uint32_t edge_property_parse_line(const char *line, uint32_t length, apr_hash_t *table, apr_pool_t *pool) {
     if (edge_property_parse_valid(line, length, table, pool) != 0) return EDGE_ERR_MISSING;
     ParsedLine parsed;
     if (!split_line(std::string_view(line, length), parsed)) return EDGE_ERR_PROPERTY_SYNTAX;

@@ -34,7 +34,8 @@ Pairs to_pairs(apr_hash_t *table) {
         apr_ssize_t klen = 0;
         void *value = nullptr;
         apr_hash_this(it, &key, &klen, &value);
-        pairs[std::string(static_cast<const char *>(key), static_cast<size_t>(klen))] = static_cast<const char *>(value);
+        pairs[std::string(static_cast<const char *>(key), static_cast<size_t>(klen))] =
+            static_cast<const char *>(value);
     }
     return pairs;
 }
@@ -53,7 +54,8 @@ protected:
     }
     apr_hash_t *table(const Pairs &pairs = {}) {
         apr_hash_t *t = apr_hash_make(pool_);
-        for (const auto &[k, v] : pairs) apr_hash_set(t, apr_pstrdup(pool_, k.c_str()), APR_HASH_KEY_STRING, apr_pstrdup(pool_, v.c_str()));
+        for (const auto &[k, v] : pairs)
+            apr_hash_set(t, apr_pstrdup(pool_, k.c_str()), APR_HASH_KEY_STRING, apr_pstrdup(pool_, v.c_str()));
         return t;
     }
     Pairs parse_text(const std::string &text) {
@@ -69,7 +71,9 @@ protected:
 
 }  // namespace
 
-TEST(PropertyHeader, CompilesAsC) { EXPECT_EQ(gravel_property_c_header_probe(), 1); }
+TEST(PropertyHeader, CompilesAsC) {
+    EXPECT_EQ(gravel_property_c_header_probe(), 1);
+}
 
 TEST_F(Property, ParseLineSyntax) {
     struct Case {
@@ -127,7 +131,8 @@ TEST_F(Property, RejectedArgumentsChangeNothing) {
         apr_pool_t *pool;
     };
     const Case rejected[] = {
-        {nullptr, 3, t, pool_}, {"", 1, t, pool_}, {"a=1", 0, t, pool_}, {"a=1", 3, nullptr, pool_}, {"a=1", 3, t, nullptr},
+        {nullptr, 3, t, pool_},     {"", 1, t, pool_},      {"a=1", 0, t, pool_},
+        {"a=1", 3, nullptr, pool_}, {"a=1", 3, t, nullptr},
     };
     for (const Case &c : rejected) {
         EXPECT_EQ(edge_property_parse_valid(c.line, c.length, c.table, c.pool), 1u);

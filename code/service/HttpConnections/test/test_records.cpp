@@ -141,7 +141,9 @@ protected:
 
 }  // namespace
 
-TEST(CHeader, CompilesAndLinksAsC) { EXPECT_EQ(gravel_c_header_probe(), 1); }
+TEST(CHeader, CompilesAndLinksAsC) {
+    EXPECT_EQ(gravel_c_header_probe(), 1);
+}
 
 TEST_F(Records, EveryRecordReadsItsBodyAndWritesItBackInTableOrder) {
     std::string lines;
@@ -304,8 +306,8 @@ TEST_F(Records, GetJobAnswersBadInputWithoutHarm) {
          "ERROR get type:_str node_name:token failed, ret = 20001", true, old_token, -1},
         {"expiry beyond a double", R"({"token":"t","expires_at":1e400})", EDGE_ERR_OUT_OF_RANGE,
          "ERROR get type:_ll node_name:expires_at failed, ret = 20004", true, "t", -1},
-        {"expiry of 30 digits", R"({"token":"t","expires_at":123456789012345678901234567890})",
-         EDGE_ERR_OUT_OF_RANGE, "ERROR get type:_ll node_name:expires_at failed, ret = 20004", true, "t", -1},
+        {"expiry of 30 digits", R"({"token":"t","expires_at":123456789012345678901234567890})", EDGE_ERR_OUT_OF_RANGE,
+         "ERROR get type:_ll node_name:expires_at failed, ret = 20004", true, "t", -1},
         {"expiry not whole", R"({"token":"t","expires_at":1.5})", EDGE_ERR_OUT_OF_RANGE,
          "ERROR get type:_ll node_name:expires_at failed, ret = 20004", true, "t", -1},
         {"nested token", "{\"token\":" + deep_value + ",\"expires_at\":5}", EDGE_ERR_BAD_ARGUMENT,

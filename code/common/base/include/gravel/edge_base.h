@@ -84,9 +84,9 @@ EDGE_API const char *edge_base_get_ca_file(void);
 
 /* The head every manager record embeds: filled by creation, its pool destroyed by deletion. */
 typedef struct edge_mgr_head_s {
-    uint32_t slot;     /* registry slot */
-    char *name;        /* copy of the manager name, in the manager's pool */
-    apr_pool_t *pool;  /* the manager's pool, a child of the root pool; null after delete */
+    uint32_t slot;    /* registry slot */
+    char *name;       /* copy of the manager name, in the manager's pool */
+    apr_pool_t *pool; /* the manager's pool, a child of the root pool; null after delete */
 } edge_mgr_head_t;
 
 /* Maps a manager record to the head embedded in it. */
@@ -95,11 +95,11 @@ typedef edge_mgr_head_t *(*edge_mgr_get_vector_fn)(void *record);
 /* The base runtime's manager, "BASE_MGR" in slot 0. Its strings live in its pool. */
 typedef struct edge_base_mgr_s {
     edge_mgr_head_t head;
-    char *work_dir;       /* copy of the work dir (at most 256 characters) */
-    char *ca_file;        /* work dir + "/conf/rootcert.pem" */
-    char *log_conf;       /* work dir + "/conf/sdk_log.conf" */
-    char *version;        /* the caller's version (at most 32 characters), or null */
-    char *compile_time;   /* build date and time, "Mmm dd yyyy hh:mm:ss" */
+    char *work_dir;     /* copy of the work dir (at most 256 characters) */
+    char *ca_file;      /* work dir + "/conf/rootcert.pem" */
+    char *log_conf;     /* work dir + "/conf/sdk_log.conf" */
+    char *version;      /* the caller's version (at most 32 characters), or null */
+    char *compile_time; /* build date and time, "Mmm dd yyyy hh:mm:ss" */
 } edge_base_mgr_t;
 
 /* Allocates the one-slot global table from the root pool. 0, or EDGE_ERR_MISSING. */
@@ -117,16 +117,15 @@ EDGE_API uint32_t edge_base_mgr_set(uint32_t slot, void *record);
 EDGE_API void *edge_base_mgr_get(uint32_t slot);
 /* Gives the record's head a new pool (child of the root pool) and a copy of the name, and
  * registers the record. `size` is informational. The record, or null. */
-EDGE_API void *edge_base_mgr_create_impl(uint32_t slot, const char *name, void *record,
-                                         size_t size, edge_mgr_get_vector_fn get_vector);
+EDGE_API void *edge_base_mgr_create_impl(uint32_t slot, const char *name, void *record, size_t size,
+                                         edge_mgr_get_vector_fn get_vector);
 /* Destroys the pool of the record in the slot (the pool field becomes null); the record
  * stays registered. */
 EDGE_API void edge_base_mgr_delete_impl(uint32_t slot, edge_mgr_get_vector_fn get_vector);
 
 /* Fills work dir, CA file, version and compile time of BASE_MGR; `pool` is a scratch pool.
  * 0; EDGE_ERR_MISSING; EDGE_ERR_NOT_DIRECTORY; EDGE_ERR_FILE_MISSING (fields already set). */
-EDGE_API uint32_t edge_base_info_set(edge_base_mgr_t *mgr, apr_pool_t *pool,
-                                     const char *work_dir, const char *version);
+EDGE_API uint32_t edge_base_info_set(edge_base_mgr_t *mgr, apr_pool_t *pool, const char *work_dir, const char *version);
 
 /*
  * The accessor family every library with a manager exports, here for BASE_MGR:
@@ -135,12 +134,12 @@ EDGE_API uint32_t edge_base_info_set(edge_base_mgr_t *mgr, apr_pool_t *pool,
  * manager's pool or null; mgr_create_pool a new child pool of it or null; mgr_delete
  * destroys the manager's pool.
  */
-#define EDGE_MGR_DECLARE_ACCESSORS(NAME, RECORD_TYPE)                       \
-    EDGE_API edge_mgr_head_t *edge_##NAME##_MGR_get_vector(void *record);   \
-    EDGE_API RECORD_TYPE *edge_##NAME##_MGR_mgr_create(void);               \
-    EDGE_API RECORD_TYPE *edge_##NAME##_MGR_mgr_get(void);                  \
-    EDGE_API apr_pool_t *edge_##NAME##_MGR_mgr_get_pool(void);              \
-    EDGE_API apr_pool_t *edge_##NAME##_MGR_mgr_create_pool(void);           \
+#define EDGE_MGR_DECLARE_ACCESSORS(NAME, RECORD_TYPE)                     \
+    EDGE_API edge_mgr_head_t *edge_##NAME##_MGR_get_vector(void *record); \
+    EDGE_API RECORD_TYPE *edge_##NAME##_MGR_mgr_create(void);             \
+    EDGE_API RECORD_TYPE *edge_##NAME##_MGR_mgr_get(void);                \
+    EDGE_API apr_pool_t *edge_##NAME##_MGR_mgr_get_pool(void);            \
+    EDGE_API apr_pool_t *edge_##NAME##_MGR_mgr_create_pool(void);         \
     EDGE_API void edge_##NAME##_MGR_mgr_delete(void);
 
 EDGE_MGR_DECLARE_ACCESSORS(BASE, edge_base_mgr_t)
@@ -186,17 +185,15 @@ EDGE_API int edge_base_directory_exist(const char *path, apr_pool_t *pool);
 EDGE_API uint32_t edge_base_directory_make(const char *path, apr_pool_t *pool);
 /* Reads up to *length bytes into buffer (not NUL-terminated); *length becomes the count
  * read. 0; EDGE_ERR_MISSING; EDGE_ERR_FILE_MISSING; APR status (APR_EOF for an empty file). */
-EDGE_API uint32_t edge_base_file_read(const char *path, unsigned char *buffer, uint32_t *length,
-                                      apr_pool_t *pool);
+EDGE_API uint32_t edge_base_file_read(const char *path, unsigned char *buffer, uint32_t *length, apr_pool_t *pool);
 /* Reads at most the first 12 bytes of a file into a NUL-terminated block allocated in the
  * pool; *length becomes the count read. 0; EDGE_ERR_MISSING; EDGE_ERR_NO_MEMORY;
  * EDGE_ERR_FILE_MISSING; APR status. The content is never logged. */
-EDGE_API uint32_t edge_base_file_read_alloc(const char *path, unsigned char **buffer,
-                                            uint32_t *length, apr_pool_t *pool);
+EDGE_API uint32_t edge_base_file_read_alloc(const char *path, unsigned char **buffer, uint32_t *length,
+                                            apr_pool_t *pool);
 /* Writes `length` bytes from the start of the file, creating it with mode 0600; an existing
  * longer file keeps its tail. 0; EDGE_ERR_MISSING; APR status. */
-EDGE_API uint32_t edge_base_file_write(const char *path, const unsigned char *data,
-                                       uint32_t length, apr_pool_t *pool);
+EDGE_API uint32_t edge_base_file_write(const char *path, const unsigned char *data, uint32_t length, apr_pool_t *pool);
 /* Removes a regular file; 0 also when there is none. EDGE_ERR_MISSING for null arguments. */
 EDGE_API uint32_t edge_base_file_remove(const char *path, apr_pool_t *pool);
 
@@ -239,17 +236,16 @@ EDGE_API const char *edge_base_log_fuzz_ip(const char *text, apr_pool_t *pool);
 /* 1 when a message of this level would be written by some rule, else 0. Cheap. */
 EDGE_API int edge_base_log_enabled(int level);
 /* Writes one message with its source location; dropped when logging is not initialised. */
-EDGE_API void edge_base_log_write(const char *file, size_t file_len, const char *func,
-                                  size_t func_len, long line, int level, const char *format, ...)
-    __attribute__((format(printf, 7, 8)));
+EDGE_API void edge_base_log_write(const char *file, size_t file_len, const char *func, size_t func_len, long line,
+                                  int level, const char *format, ...) __attribute__((format(printf, 7, 8)));
 
 /* Logs with the caller's file, function and line; arguments are evaluated only when the
  * level is enabled. */
-#define EDGE_LOG(level, ...)                                                             \
-    do {                                                                                 \
-        if (edge_base_log_enabled(level))                                                \
-            edge_base_log_write(__FILE__, sizeof(__FILE__) - 1, __func__,                \
-                                sizeof(__func__) - 1, __LINE__, (level), __VA_ARGS__);   \
+#define EDGE_LOG(level, ...)                                                                                       \
+    do {                                                                                                           \
+        if (edge_base_log_enabled(level))                                                                          \
+            edge_base_log_write(__FILE__, sizeof(__FILE__) - 1, __func__, sizeof(__func__) - 1, __LINE__, (level), \
+                                __VA_ARGS__);                                                                      \
     } while (0)
 #define EDGE_LOG_DEBUG(...) EDGE_LOG(EDGE_LOG_LEVEL_DEBUG, __VA_ARGS__)
 #define EDGE_LOG_INFO(...) EDGE_LOG(EDGE_LOG_LEVEL_INFO, __VA_ARGS__)
@@ -271,7 +267,7 @@ struct edge_base_list_s {
     uint32_t count;
     edge_base_list_node_t *head;
     edge_base_list_node_t *tail;
-    apr_pool_t *pool;  /* the list's own pool: the record and every node live in it */
+    apr_pool_t *pool; /* the list's own pool: the record and every node live in it */
 };
 /* The caller's iteration state, for example on its stack. */
 typedef struct edge_base_list_iter_s {
@@ -310,11 +306,11 @@ typedef uint32_t (*edge_base_retry_fn)(void *arg);
 typedef struct edge_base_retry_s {
     apr_pool_t *pool;
     char *name;
-    uint32_t running;         /* touched only atomically */
+    uint32_t running; /* touched only atomically */
     uint32_t try_count;
-    int32_t max_retries;      /* negative: no limit */
-    uint32_t delay;           /* seconds */
-    uint32_t max_delay;       /* seconds */
+    int32_t max_retries; /* negative: no limit */
+    uint32_t delay;      /* seconds */
+    uint32_t max_delay;  /* seconds */
     uint32_t stop_on_success;
     edge_base_retry_fn operation;
     void *arg;
@@ -323,9 +319,8 @@ typedef struct edge_base_retry_s {
 
 EDGE_API edge_base_retry_t *edge_base_retry_create(const char *name, apr_pool_t *pool);
 /* 0; EDGE_ERR_MISSING for a null worker or operation, or a max retries or max delay of 0. */
-EDGE_API uint32_t edge_base_retry_config(edge_base_retry_t *worker, edge_base_retry_fn operation,
-                                         int32_t max_retries, uint32_t max_delay,
-                                         uint32_t stop_on_success);
+EDGE_API uint32_t edge_base_retry_config(edge_base_retry_t *worker, edge_base_retry_fn operation, int32_t max_retries,
+                                         uint32_t max_delay, uint32_t stop_on_success);
 /* Starts the thread (no change when it has one). 0; EDGE_ERR_MISSING; APR status. */
 EDGE_API uint32_t edge_base_retry_start(edge_base_retry_t *worker, void *arg);
 /* Logs the success and stops the worker. 0; EDGE_ERR_MISSING for a null worker. */
@@ -354,9 +349,9 @@ typedef uint32_t (*edge_base_schedule_job_fn)(long *sleep_seconds, void *arg);
 typedef struct edge_base_schedule_job_s {
     apr_pool_t *pool;
     char *name;
-    uint32_t running;         /* touched only atomically */
-    long interval;            /* long: seconds before the first run */
-    long exception_sleep;     /* long: seconds after a failed run */
+    uint32_t running;     /* touched only atomically */
+    long interval;        /* long: seconds before the first run */
+    long exception_sleep; /* long: seconds after a failed run */
     edge_base_schedule_job_fn job;
     void *arg;
     apr_thread_t *thread;
@@ -364,9 +359,8 @@ typedef struct edge_base_schedule_job_s {
 
 EDGE_API edge_base_schedule_job_t *edge_base_schedule_job_create(const char *name, apr_pool_t *pool);
 /* 0; EDGE_ERR_MISSING for a null job or function, or an interval or exception sleep of 0. */
-EDGE_API uint32_t edge_base_schedule_job_config(edge_base_schedule_job_t *job,
-                                                edge_base_schedule_job_fn fn, long interval,
-                                                long exception_sleep);
+EDGE_API uint32_t edge_base_schedule_job_config(edge_base_schedule_job_t *job, edge_base_schedule_job_fn fn,
+                                                long interval, long exception_sleep);
 /* Starts the thread (no change when it has one). 0; EDGE_ERR_MISSING; APR status. */
 EDGE_API uint32_t edge_base_schedule_job_start(edge_base_schedule_job_t *job, void *arg);
 /* Stops and joins; a stop during a wait lets the job run once more. Clears interval and

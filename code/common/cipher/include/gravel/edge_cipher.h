@@ -72,12 +72,12 @@ typedef struct edge_cipher_key_s {
  * manager's pool until edge_cipher_destroy. */
 typedef struct edge_cipher_mgr_s {
     edge_mgr_head_t head;
-    char *material_file;          /* D/secret/449dda627abb9726 */
-    char *primary_keystore_file;  /* D/secret/primary.ks */
-    char *domain_keystore_file;   /* D/secret/4e8a86a7502404a0 */
-    unsigned char *root_key;      /* 17 bytes: the 16 root key bytes and a zero */
-    apr_hash_t *work_keys;        /* name -> edge_cipher_key_t*, only the work key "0" */
-    apr_hash_t *domain_keys;      /* domain name -> edge_cipher_key_t* */
+    char *material_file;         /* D/secret/449dda627abb9726 */
+    char *primary_keystore_file; /* D/secret/primary.ks */
+    char *domain_keystore_file;  /* D/secret/4e8a86a7502404a0 */
+    unsigned char *root_key;     /* 17 bytes: the 16 root key bytes and a zero */
+    apr_hash_t *work_keys;       /* name -> edge_cipher_key_t*, only the work key "0" */
+    apr_hash_t *domain_keys;     /* domain name -> edge_cipher_key_t* */
 } edge_cipher_mgr_t;
 
 EDGE_MGR_DECLARE_ACCESSORS(CIPHER, edge_cipher_mgr_t)
@@ -104,9 +104,8 @@ EDGE_API uint32_t edge_cipher_generate_randoms(unsigned char *buffer, uint32_t c
  * EDGE_ERR_AES_ENCRYPT when the capacity is below the record length (logged "output buffer is
  * too small, need length:%d") or OpenSSL fails.
  */
-EDGE_API uint32_t edge_cipher_aes_encrypt_raw(const unsigned char *plain, uint32_t plain_len,
-                                              unsigned char *output, uint32_t *output_len,
-                                              const unsigned char *key, uint32_t key_len);
+EDGE_API uint32_t edge_cipher_aes_encrypt_raw(const unsigned char *plain, uint32_t plain_len, unsigned char *output,
+                                              uint32_t *output_len, const unsigned char *key, uint32_t key_len);
 
 /*
  * Decrypts an IV-prefixed record. The record must be an IV and at least one whole block
@@ -118,9 +117,8 @@ EDGE_API uint32_t edge_cipher_aes_encrypt_raw(const unsigned char *plain, uint32
  * small, need length:%d"); EDGE_ERR_NO_MEMORY without the cipher manager; EDGE_ERR_AES_DECRYPT
  * when OpenSSL fails.
  */
-EDGE_API uint32_t edge_cipher_aes_decrypt_raw(const unsigned char *record, uint32_t record_len,
-                                              unsigned char *output, uint32_t *output_len,
-                                              const unsigned char *key, uint32_t key_len);
+EDGE_API uint32_t edge_cipher_aes_decrypt_raw(const unsigned char *record, uint32_t record_len, unsigned char *output,
+                                              uint32_t *output_len, const unsigned char *key, uint32_t key_len);
 
 /*
  * HMAC-SHA256 of the message under the key (all key_len bytes; the first must not be zero)
@@ -129,9 +127,8 @@ EDGE_API uint32_t edge_cipher_aes_decrypt_raw(const unsigned char *record, uint3
  * ctx is null,"); EDGE_ERR_OUT_OF_RANGE for a capacity below 32; EDGE_ERR_HMAC when OpenSSL
  * fails.
  */
-EDGE_API uint32_t edge_cipher_digest_raw(const unsigned char *message, uint32_t message_len,
-                                         unsigned char *output, uint32_t *output_len,
-                                         const unsigned char *key, uint32_t key_len);
+EDGE_API uint32_t edge_cipher_digest_raw(const unsigned char *message, uint32_t message_len, unsigned char *output,
+                                         uint32_t *output_len, const unsigned char *key, uint32_t key_len);
 
 /*
  * PBKDF2-HMAC-SHA256: `output_len` bytes derived from the zero-terminated password and the
@@ -139,9 +136,8 @@ EDGE_API uint32_t edge_cipher_digest_raw(const unsigned char *message, uint32_t 
  * EDGE_ERR_MISSING for a null or zero argument, an iteration count above INT_MAX, or an
  * OpenSSL failure.
  */
-EDGE_API uint32_t edge_cipher_pbkdf2_sha256(const char *password, const unsigned char *salt,
-                                            uint32_t salt_len, uint32_t iterations,
-                                            unsigned char *output, uint32_t output_len);
+EDGE_API uint32_t edge_cipher_pbkdf2_sha256(const char *password, const unsigned char *salt, uint32_t salt_len,
+                                            uint32_t iterations, unsigned char *output, uint32_t output_len);
 
 /* Standard base64 ("+", "/", "=" padding, no line breaks) of the bytes: 4 * ceil(n / 3)
  * characters, no terminator. 0; EDGE_ERR_MISSING; EDGE_ERR_OUT_OF_RANGE when the capacity is
@@ -156,28 +152,24 @@ EDGE_API uint32_t edge_cipher_base64_encode(const unsigned char *data, uint32_t 
  * a multiple of 4); EDGE_ERR_UNDECRYPTABLE for a character outside the alphabet or misplaced
  * padding.
  */
-EDGE_API uint32_t edge_cipher_base64_decode(char *text, uint32_t len, unsigned char *output,
-                                            uint32_t *output_len);
+EDGE_API uint32_t edge_cipher_base64_decode(char *text, uint32_t len, unsigned char *output, uint32_t *output_len);
 
 /* Lowercase hex, two characters a byte, high nibble first. The whole capacity is zeroed first,
  * so a capacity above 2n leaves a terminator. 0; EDGE_ERR_MISSING; EDGE_ERR_OUT_OF_RANGE for a
  * capacity below 2n. */
-EDGE_API uint32_t edge_cipher_to_hex(const unsigned char *data, uint32_t len, char *output,
-                                     uint32_t *output_len);
+EDGE_API uint32_t edge_cipher_to_hex(const unsigned char *data, uint32_t len, char *output, uint32_t *output_len);
 
 /* Bytes of hex text (either case). 0; EDGE_ERR_MISSING (also for text beginning with a zero
  * byte); EDGE_ERR_BAD_ARGUMENT for an odd length or a character that is not a hex digit (the
  * bytes before it stay written); EDGE_ERR_OUT_OF_RANGE for a capacity below len / 2. */
-EDGE_API uint32_t edge_cipher_from_hex(const char *text, uint32_t len, unsigned char *output,
-                                       uint32_t *output_len);
+EDGE_API uint32_t edge_cipher_from_hex(const char *text, uint32_t len, unsigned char *output, uint32_t *output_len);
 
 /* UCS-2 code units in this machine's byte order (len bytes) to UTF-8; *output_len becomes the
  * bytes written. `pool` is required but not used. 0; EDGE_ERR_MISSING, also when the converter
  * cannot be created ("create utf8 converter error.") or the input does not convert whole (an
  * odd byte count, an invalid unit, too small an output). */
-EDGE_API uint32_t edge_cipher_unicode_to_utf8_native(const unsigned char *units, uint32_t len,
-                                                     char *output, uint32_t *output_len,
-                                                     apr_pool_t *pool);
+EDGE_API uint32_t edge_cipher_unicode_to_utf8_native(const unsigned char *units, uint32_t len, char *output,
+                                                     uint32_t *output_len, apr_pool_t *pool);
 
 /*
  * The env key: the first 12 characters of "<work dir>/conf/module.dat" interleaved with the
@@ -200,8 +192,7 @@ EDGE_API uint32_t edge_cipher_calc_encrypt_len(uint32_t plain_len);
  * encoded_len:%d"); EDGE_ERR_AES_ENCRYPT ("aes encrypt error, ret:%d"); EDGE_ERR_NO_MEMORY.
  */
 EDGE_API uint32_t edge_cipher_encrypt_encode(const unsigned char *plain, uint32_t len, char *output,
-                                             uint32_t *output_len, const unsigned char *key,
-                                             apr_pool_t *pool);
+                                             uint32_t *output_len, const unsigned char *key, apr_pool_t *pool);
 
 /*
  * Plaintext of a cipher text under a 16-byte key, using `pool` for scratch; the plaintext is
@@ -212,8 +203,7 @@ EDGE_API uint32_t edge_cipher_encrypt_encode(const unsigned char *plain, uint32_
  * ("target plain buffer not enough, need %d"); EDGE_ERR_NO_MEMORY.
  */
 EDGE_API uint32_t edge_cipher_decrypt_decode(const char *text, uint32_t len, unsigned char *output,
-                                             uint32_t *output_len, const unsigned char *key,
-                                             apr_pool_t *pool);
+                                             uint32_t *output_len, const unsigned char *key, apr_pool_t *pool);
 
 /* ------------------------------------------------------------------------------------------
  * Key hierarchy and key store files. `use_root_key` non-zero selects the root key, zero the
@@ -245,8 +235,8 @@ EDGE_API uint32_t edge_cipher_material_load(void);
 /* Builds the root key of `mgr` from 16 material bytes. 0; EDGE_ERR_MISSING; EDGE_ERR_NO_MEMORY;
  * EDGE_ERR_HEX_DECODE for a bad built-in constant; the UTF-8 conversion's status ("utf8 encode
  * error, ret:%d"); the derivation's status. */
-EDGE_API uint32_t edge_cipher_load_rootkey(apr_pool_t *pool, edge_cipher_mgr_t *mgr,
-                                           const unsigned char *material, uint32_t material_len);
+EDGE_API uint32_t edge_cipher_load_rootkey(apr_pool_t *pool, edge_cipher_mgr_t *mgr, const unsigned char *material,
+                                           uint32_t material_len);
 
 /* Draws a new work key "0" and writes the primary key store with it. 0; EDGE_ERR_MISSING;
  * EDGE_ERR_NO_MEMORY; the save's status. */
@@ -271,8 +261,8 @@ EDGE_API uint32_t edge_cipher_load_keystore_from_file(apr_pool_t *pool, apr_hash
 
 /* EDGE_ERR_MISSING when pool, map or mgr is null; EDGE_ERR_FILE_MISSING when no regular file
  * exists at path; else 0. */
-EDGE_API uint32_t edge_cipher_load_keystore_from_file_param_check(apr_pool_t *pool, apr_hash_t *map,
-                                                                  const char *path, edge_cipher_mgr_t *mgr);
+EDGE_API uint32_t edge_cipher_load_keystore_from_file_param_check(apr_pool_t *pool, apr_hash_t *map, const char *path,
+                                                                  edge_cipher_mgr_t *mgr);
 
 /*
  * Writes the enduring entries of `map` to a key store file, replacing it atomically. 0 (also
@@ -316,8 +306,7 @@ EDGE_API const edge_cipher_key_t *edge_cipher_get_domain(const char *name);
  * EDGE_ERR_MISSING without the manager; EDGE_ERR_NO_MEMORY; the save's status (the key stays
  * entered even when the save fails).
  */
-EDGE_API uint32_t edge_cipher_save_key(const char *name, const unsigned char *key, uint32_t len,
-                                       uint32_t enduring);
+EDGE_API uint32_t edge_cipher_save_key(const char *name, const unsigned char *key, uint32_t len, uint32_t enduring);
 
 /*
  * Enters the keys of `table` (name -> edge_cipher_key_t*, whose bytes and length are read) as
@@ -334,13 +323,13 @@ EDGE_API uint32_t edge_cipher_save_auth_keys(apr_hash_t *table);
  * EDGE_ERR_UNKNOWN_DOMAIN ("target domain not exist, domain:%s"); EDGE_ERR_BAD_ARGUMENT for a
  * domain key shorter than 16 bytes; otherwise the status of edge_cipher_encrypt_encode.
  */
-EDGE_API uint32_t edge_cipher_encrypt(const unsigned char *plain, uint32_t len, char *output,
-                                      uint32_t *output_len, const char *domain, apr_pool_t *pool);
+EDGE_API uint32_t edge_cipher_encrypt(const unsigned char *plain, uint32_t len, char *output, uint32_t *output_len,
+                                      const char *domain, apr_pool_t *pool);
 
 /* Plaintext of a cipher text under a domain key; as edge_cipher_encrypt, with the statuses of
  * edge_cipher_decrypt_decode. */
-EDGE_API uint32_t edge_cipher_decrypt(const char *text, uint32_t len, unsigned char *output,
-                                      uint32_t *output_len, const char *domain, apr_pool_t *pool);
+EDGE_API uint32_t edge_cipher_decrypt(const char *text, uint32_t len, unsigned char *output, uint32_t *output_len,
+                                      const char *domain, apr_pool_t *pool);
 
 /*
  * 64 lowercase hex characters of the HMAC-SHA256 of the message under all bytes of a domain
@@ -349,8 +338,8 @@ EDGE_API uint32_t edge_cipher_decrypt(const char *text, uint32_t len, unsigned c
  * manager); EDGE_ERR_UNKNOWN_DOMAIN; EDGE_ERR_HMAC ("digest error, ret:%d"); EDGE_ERR_HEX_ENCODE
  * for a capacity below 64 ("hex encode error, ret:%d").
  */
-EDGE_API uint32_t edge_cipher_digest(const unsigned char *message, uint32_t len, char *output,
-                                     uint32_t *output_len, const char *domain);
+EDGE_API uint32_t edge_cipher_digest(const unsigned char *message, uint32_t len, char *output, uint32_t *output_len,
+                                     const char *domain);
 
 /*
  * Decrypts a base64 IV-prefixed record with the env key (edge_cipher_load_key) into the
@@ -360,8 +349,7 @@ EDGE_API uint32_t edge_cipher_digest(const unsigned char *message, uint32_t len,
  * EDGE_ERR_UNDECRYPTABLE when the text is not base64 ("base64 decoded error, ret:%d");
  * otherwise the status of edge_cipher_aes_decrypt_raw (logged "decrypt env finish, ret:%d").
  */
-EDGE_API uint32_t edge_cipher_env_decrypt(char *text, uint32_t len, unsigned char *output,
-                                          uint32_t *output_len);
+EDGE_API uint32_t edge_cipher_env_decrypt(char *text, uint32_t len, unsigned char *output, uint32_t *output_len);
 
 #ifdef __cplusplus
 }

@@ -46,15 +46,15 @@ extern "C" {
 
 /* Entry types. */
 #define EDGE_CONFIGS_TYPE_INT 0
-#define EDGE_CONFIGS_TYPE_STR 1      /* plain or encrypted: only the caller knows which */
+#define EDGE_CONFIGS_TYPE_STR 1 /* plain or encrypted: only the caller knows which */
 #define EDGE_CONFIGS_TYPE_LONG 2
 #define EDGE_CONFIGS_TYPE_LONGLONG 3
 
 /* One value. An encrypted string holds the cipher text (<gravel/edge_cipher.h>) of the value
  * under the domain "configs", zero-terminated. */
 typedef struct edge_configs_data_s {
-    apr_pool_t *pool;  /* the entry's own pool: the entry and its string live in it */
-    int32_t type;      /* EDGE_CONFIGS_TYPE_* */
+    apr_pool_t *pool; /* the entry's own pool: the entry and its string live in it */
+    int32_t type;     /* EDGE_CONFIGS_TYPE_* */
     union {
         int32_t int_value;
         long long_value;
@@ -67,8 +67,8 @@ typedef struct edge_configs_data_s {
  * a child pool of the manager's pool, one per table. */
 typedef struct edge_configs_mgr_s {
     edge_mgr_head_t head;
-    apr_hash_t *table[EDGE_CONFIGS_TABLE_COUNT];          /* key -> edge_configs_data_t* */
-    apr_thread_mutex_t *mutex[EDGE_CONFIGS_TABLE_COUNT];  /* guards its table */
+    apr_hash_t *table[EDGE_CONFIGS_TABLE_COUNT];         /* key -> edge_configs_data_t* */
+    apr_thread_mutex_t *mutex[EDGE_CONFIGS_TABLE_COUNT]; /* guards its table */
 } edge_configs_mgr_t;
 
 EDGE_MGR_DECLARE_ACCESSORS(CONFIGS, edge_configs_mgr_t)

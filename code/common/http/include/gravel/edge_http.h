@@ -63,11 +63,11 @@ typedef struct edge_http_response_s {
 
 /* One request's handle; its fields are the client's. */
 typedef struct edge_http_handle_s {
-    CURL *curl;                      /* duplicate of the template handle */
-    apr_pool_t *pool;                /* the handle's own pool; the record lives in it */
-    struct curl_slist *headers;      /* request header lines, the three defaults first */
-    edge_http_response_t *response;  /* the caller's record during a transfer, else null */
-    apr_pool_t *response_pool;       /* the pool receiving the body during a transfer */
+    CURL *curl;                     /* duplicate of the template handle */
+    apr_pool_t *pool;               /* the handle's own pool; the record lives in it */
+    struct curl_slist *headers;     /* request header lines, the three defaults first */
+    edge_http_response_t *response; /* the caller's record during a transfer, else null */
+    apr_pool_t *response_pool;      /* the pool receiving the body during a transfer */
 } edge_http_handle_t;
 
 /* Creates HTTP_MGR and the template handle (connect time-out 5 s, no signals, TLS as above,

@@ -68,21 +68,17 @@ EDGE_API void edge_json_delete(cJSON *object);
  * ------------------------------------------------------------------------------------------ */
 
 typedef uint32_t (*edge_json_set_job_fn)(cJSON *parent, const char *name, const void *record);
-typedef uint32_t (*edge_json_get_job_fn)(const cJSON *object, apr_pool_t *pool, const char *name,
-                                         void *record);
-typedef uint32_t (*edge_json_print_job_fn)(const void *record, char **result, apr_pool_t *pool,
-                                           int flag);
+typedef uint32_t (*edge_json_get_job_fn)(const cJSON *object, apr_pool_t *pool, const char *name, void *record);
+typedef uint32_t (*edge_json_print_job_fn)(const void *record, char **result, apr_pool_t *pool, int flag);
 
 /* Runs `job` on a new root object with no name and prints the root into the pool: the
  * record's fields become top-level members, in table order. *text is the text, or null on
  * failure. 0; EDGE_ERR_MISSING for a null argument; the job's status; EDGE_ERR_NO_MEMORY. */
-EDGE_API uint32_t edge_json_struct_to_str(const void *record, char **text, apr_pool_t *pool,
-                                          edge_json_set_job_fn job);
+EDGE_API uint32_t edge_json_struct_to_str(const void *record, char **text, apr_pool_t *pool, edge_json_set_job_fn job);
 /* Parses the text and runs `job` on the root with the pool. 0; EDGE_ERR_MISSING for a null
  * argument; EDGE_ERR_BAD_ARGUMENT when the text does not parse (the record is untouched);
  * otherwise the job's status. */
-EDGE_API uint32_t edge_json_str_to_struct(void *record, const char *text, apr_pool_t *pool,
-                                          edge_json_get_job_fn job);
+EDGE_API uint32_t edge_json_str_to_struct(void *record, const char *text, apr_pool_t *pool, edge_json_get_job_fn job);
 
 /*
  * Field jobs. `field` is the address of the record's field.
@@ -103,18 +99,12 @@ EDGE_API uint32_t edge_json_str_to_struct(void *record, const char *text, apr_po
 EDGE_API uint32_t edge_json_set_str_job(cJSON *object, const char *key, const void *field);
 EDGE_API uint32_t edge_json_set_int_job(cJSON *object, const char *key, const void *field);
 EDGE_API uint32_t edge_json_set_ll_job(cJSON *object, const char *key, const void *field);
-EDGE_API uint32_t edge_json_get_str_job(const cJSON *member, apr_pool_t *pool, const char *key,
-                                        void *field);
-EDGE_API uint32_t edge_json_get_int_job(const cJSON *member, apr_pool_t *pool, const char *key,
-                                        void *field);
-EDGE_API uint32_t edge_json_get_ll_job(const cJSON *member, apr_pool_t *pool, const char *key,
-                                       void *field);
-EDGE_API uint32_t edge_json_print_str_job(const void *field, char **result, apr_pool_t *pool,
-                                          int flag);
-EDGE_API uint32_t edge_json_print_int_job(const void *field, char **result, apr_pool_t *pool,
-                                          int flag);
-EDGE_API uint32_t edge_json_print_ll_job(const void *field, char **result, apr_pool_t *pool,
-                                         int flag);
+EDGE_API uint32_t edge_json_get_str_job(const cJSON *member, apr_pool_t *pool, const char *key, void *field);
+EDGE_API uint32_t edge_json_get_int_job(const cJSON *member, apr_pool_t *pool, const char *key, void *field);
+EDGE_API uint32_t edge_json_get_ll_job(const cJSON *member, apr_pool_t *pool, const char *key, void *field);
+EDGE_API uint32_t edge_json_print_str_job(const void *field, char **result, apr_pool_t *pool, int flag);
+EDGE_API uint32_t edge_json_print_int_job(const void *field, char **result, apr_pool_t *pool, int flag);
+EDGE_API uint32_t edge_json_print_ll_job(const void *field, char **result, apr_pool_t *pool, int flag);
 
 /* Nonzero exactly when all `length` bytes at `address` are zero (so also for length 0);
  * 0 for a null address. */
@@ -150,16 +140,14 @@ EDGE_API int edge_json_check_all_zero(const void *address, size_t length);
 
 #define EDGE_JSON_FIELD_MEMBER(kind, key, mark) EDGE_JSON_CTYPE##kind key;
 
-#define EDGE_JSON_DECLARE_RECORD(T)                                                           \
-    typedef struct T {                                                                        \
-        apr_pool_t *pool;                                                                     \
-        EDGE_RECORD_FIELDS_##T(EDGE_JSON_FIELD_MEMBER)                                        \
-    } T;                                                                                      \
-    EDGE_API uint32_t edge_json_set##T##_job(cJSON *parent, const char *name, const void *record); \
-    EDGE_API uint32_t edge_json_get##T##_job(const cJSON *object, apr_pool_t *pool,           \
-                                             const char *name, void *record);                 \
-    EDGE_API uint32_t edge_json_print##T##_job(const void *record, char **result,             \
-                                               apr_pool_t *pool, int flag);
+#define EDGE_JSON_DECLARE_RECORD(T)                                                                                  \
+    typedef struct T {                                                                                               \
+        apr_pool_t *pool;                                                                                            \
+        EDGE_RECORD_FIELDS_##T(EDGE_JSON_FIELD_MEMBER)                                                               \
+    } T;                                                                                                             \
+    EDGE_API uint32_t edge_json_set##T##_job(cJSON *parent, const char *name, const void *record);                   \
+    EDGE_API uint32_t edge_json_get##T##_job(const cJSON *object, apr_pool_t *pool, const char *name, void *record); \
+    EDGE_API uint32_t edge_json_print##T##_job(const void *record, char **result, apr_pool_t *pool, int flag);
 
 #ifdef __cplusplus
 }

@@ -86,11 +86,11 @@ typedef void (*edge_mqtt_connected_fn)(void);
  * the fields below.
  */
 typedef struct edge_mqtt_client_s {
-    MQTTAsync handle;                         /* the MQTT library's client handle, or null */
-    char *server_uri;                         /* "ssl://<address>:<port>", in the pool */
-    MQTTAsync_connectOptions *conn_opts;      /* built by edge_mqtt_opts_set, in the pool */
-    apr_pool_t *pool;                         /* the client's own pool (child of the caller's) */
-    edge_mqtt_delivery_complete_fn delivery_complete;  /* handler slots; null: only logged */
+    MQTTAsync handle;                                 /* the MQTT library's client handle, or null */
+    char *server_uri;                                 /* "ssl://<address>:<port>", in the pool */
+    MQTTAsync_connectOptions *conn_opts;              /* built by edge_mqtt_opts_set, in the pool */
+    apr_pool_t *pool;                                 /* the client's own pool (child of the caller's) */
+    edge_mqtt_delivery_complete_fn delivery_complete; /* handler slots; null: only logged */
     edge_mqtt_connection_lost_fn connection_lost;
     edge_mqtt_message_fn message_arrived;
     edge_mqtt_connected_fn connected;
@@ -114,8 +114,7 @@ EDGE_API uint32_t edge_mqtt_destroy(void);
  * and no handle behind.
  */
 EDGE_API edge_mqtt_client_t *edge_mqtt_create(const char *address, int32_t port, const char *client_id,
-                                              const char *user_name, const char *password,
-                                              apr_pool_t *parent);
+                                              const char *user_name, const char *password, apr_pool_t *parent);
 
 /*
  * Builds the record's connect and TLS options in its pool (keep-alive 30 s, clean session,

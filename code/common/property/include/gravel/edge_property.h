@@ -63,13 +63,11 @@ EDGE_API apr_hash_t *edge_property_parse(const char *path, apr_pool_t *pool);
  * edge_property_parse_valid rejects the arguments or a copy cannot be allocated, and
  * EDGE_ERR_PROPERTY_SYNTAX for an invalid line (the table is unchanged).
  */
-EDGE_API uint32_t edge_property_parse_line(const char *line, uint32_t length, apr_hash_t *table,
-                                           apr_pool_t *pool);
+EDGE_API uint32_t edge_property_parse_line(const char *line, uint32_t length, apr_hash_t *table, apr_pool_t *pool);
 
 /* 0 when line is non-null and does not begin with a zero byte, length is non-zero and table
  * and pool are non-null; 1 otherwise. */
-EDGE_API uint32_t edge_property_parse_valid(const char *line, uint32_t length, apr_hash_t *table,
-                                            apr_pool_t *pool);
+EDGE_API uint32_t edge_property_parse_valid(const char *line, uint32_t length, apr_hash_t *table, apr_pool_t *pool);
 
 /*
  * Writes every entry of `table` to the file at `path`, formatting in `pool`. The file is

@@ -47,29 +47,27 @@ extern "C" {
  * ------------------------------------------------------------------------------------------ */
 
 /* Hub bind request and response. */
-#define EDGE_RECORD_FIELDS_BindReqBody(F)     \
-    F(_str, module_id, EDGE_JSON_PRINTED)     \
+#define EDGE_RECORD_FIELDS_BindReqBody(F) \
+    F(_str, module_id, EDGE_JSON_PRINTED) \
     F(_str, verify_code, EDGE_JSON_HIDDEN)
-#define EDGE_RECORD_FIELDS_BindRspBody(F)     \
-    F(_str, secret, EDGE_JSON_HIDDEN)         \
+#define EDGE_RECORD_FIELDS_BindRspBody(F) \
+    F(_str, secret, EDGE_JSON_HIDDEN)     \
     F(_str, crypt_key, EDGE_JSON_HIDDEN)
 /* Hub cloud-token response. */
-#define EDGE_RECORD_FIELDS_NodeConfigRsp(F)   \
-    F(_str, access_key, EDGE_JSON_HIDDEN)     \
-    F(_str, secret_key, EDGE_JSON_HIDDEN)     \
-    F(_str, region, EDGE_JSON_PRINTED)        \
+#define EDGE_RECORD_FIELDS_NodeConfigRsp(F) \
+    F(_str, access_key, EDGE_JSON_HIDDEN)   \
+    F(_str, secret_key, EDGE_JSON_HIDDEN)   \
+    F(_str, region, EDGE_JSON_PRINTED)      \
     F(_str, expires_at, EDGE_JSON_PRINTED)
 /* Daemon bind request; bind and sign response. */
-#define EDGE_RECORD_FIELDS_DaemonBindReqBody(F) \
-    F(_str, verify_code, EDGE_JSON_HIDDEN)
+#define EDGE_RECORD_FIELDS_DaemonBindReqBody(F) F(_str, verify_code, EDGE_JSON_HIDDEN)
 #define EDGE_RECORD_FIELDS_DaemonBindRspBody(F) \
     F(_str, token, EDGE_JSON_HIDDEN)            \
     F(_ll, expires_at, EDGE_JSON_PRINTED)
 /* Daemon verify request and response. */
-#define EDGE_RECORD_FIELDS_VerifyReqBody(F)   \
-    F(_str, token, EDGE_JSON_HIDDEN)
-#define EDGE_RECORD_FIELDS_VerifyRspBody(F)   \
-    F(_str, module_id, EDGE_JSON_PRINTED)     \
+#define EDGE_RECORD_FIELDS_VerifyReqBody(F) F(_str, token, EDGE_JSON_HIDDEN)
+#define EDGE_RECORD_FIELDS_VerifyRspBody(F) \
+    F(_str, module_id, EDGE_JSON_PRINTED)   \
     F(_ll, expires_at, EDGE_JSON_PRINTED)
 /* Daemon cloud-token response. */
 #define EDGE_RECORD_FIELDS_CloudTokenRspBody(F) \
@@ -94,24 +92,21 @@ extern "C" {
     F(_str, client_id, EDGE_JSON_HIDDEN)        \
     F(_str, password, EDGE_JSON_HIDDEN)
 /* Daemon crypto services: encrypt, decrypt, digest. */
-#define EDGE_RECORD_FIELDS_EncryptReqBody(F)  \
-    F(_str, plaintext, EDGE_JSON_HIDDEN)      \
+#define EDGE_RECORD_FIELDS_EncryptReqBody(F) \
+    F(_str, plaintext, EDGE_JSON_HIDDEN)     \
     F(_str, algorithm, EDGE_JSON_HIDDEN)
-#define EDGE_RECORD_FIELDS_EncryptRspBody(F)  \
-    F(_str, ciphertext, EDGE_JSON_HIDDEN)
-#define EDGE_RECORD_FIELDS_DecryptReqBody(F)  \
-    F(_str, ciphertext, EDGE_JSON_HIDDEN)     \
+#define EDGE_RECORD_FIELDS_EncryptRspBody(F) F(_str, ciphertext, EDGE_JSON_HIDDEN)
+#define EDGE_RECORD_FIELDS_DecryptReqBody(F) \
+    F(_str, ciphertext, EDGE_JSON_HIDDEN)    \
     F(_str, algorithm, EDGE_JSON_HIDDEN)
-#define EDGE_RECORD_FIELDS_DecryptRspBody(F)  \
-    F(_str, plaintext, EDGE_JSON_HIDDEN)
-#define EDGE_RECORD_FIELDS_DigestReqBody(F)   \
-    F(_str, data, EDGE_JSON_HIDDEN)           \
+#define EDGE_RECORD_FIELDS_DecryptRspBody(F) F(_str, plaintext, EDGE_JSON_HIDDEN)
+#define EDGE_RECORD_FIELDS_DigestReqBody(F) \
+    F(_str, data, EDGE_JSON_HIDDEN)         \
     F(_str, algorithm, EDGE_JSON_HIDDEN)
-#define EDGE_RECORD_FIELDS_DigestRspBody(F)   \
-    F(_str, digest, EDGE_JSON_HIDDEN)
+#define EDGE_RECORD_FIELDS_DigestRspBody(F) F(_str, digest, EDGE_JSON_HIDDEN)
 /* App device-command request. */
-#define EDGE_RECORD_FIELDS_CommandReqBody(F)  \
-    F(_str, command, EDGE_JSON_PRINTED)       \
+#define EDGE_RECORD_FIELDS_CommandReqBody(F) \
+    F(_str, command, EDGE_JSON_PRINTED)      \
     F(_ll, timeout, EDGE_JSON_PRINTED)
 
 /* The service's record table, in order. R is applied to each record type name. */
