@@ -3,12 +3,22 @@
 // to disk, and is renamed over the target; the directory is flushed last. A failure at any
 // step removes the temporary file and leaves the old file as it was. A crash leaves either
 // the old or the new file under the target's name, never a mix, and at most a temporary file,
-// which the next successful replacement of the same target sweeps away.
+// which the next replacement of the same target sweeps away.
+//
+// Writers of one directory, in this process or in others, take turns: each holds an exclusive
+// lock on the directory itself from before it creates its temporary file until after the
+// rename and the sweep. So while a writer holds the lock, every temporary file of the target
+// in the directory was left by a writer that died, and the sweep may remove all of them. The
+// kernel drops the lock of a process that dies, so a crash never blocks the next writer.
+//
+// Every system call goes through `FileOps`, so a test can make any step fail.
 #pragma once
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include <dirent.h>
@@ -26,11 +36,43 @@ struct ReplaceResult {
     bool created = false;
 };
 
+// The system calls a replacement makes. Each returns what the system call returns and sets
+// errno as it does.
+struct FileOps {
+    int (*open_dir)(const char *path);                               // the directory, for lock and fsync
+    int (*lock)(int fd, int operation);                              // flock
+    int (*create_at)(int dir_fd, const char *name);                  // the temporary file
+    ssize_t (*write)(int fd, const void *data, size_t size);         // write
+    int (*fsync)(int fd);                                            // fsync, file and directory
+    int (*rename_at)(int dir_fd, const char *from, const char *to);  // renameat within the directory
+};
+
 namespace detail {
 
 // Temporary files are "<target name>.tmp.XXXXXX": this many characters follow the dot.
 inline constexpr size_t kTempSuffixLength = 6;
 inline constexpr char kTempMarker[] = ".tmp.";
+// Names tried before giving up when every one of them is taken (only by foreign files).
+inline constexpr int kNameAttempts = 64;
+
+inline int system_open_dir(const char *path) {
+    return ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+inline int system_lock(int fd, int operation) {
+    return ::flock(fd, operation);
+}
+inline int system_create_at(int dir_fd, const char *name) {
+    return ::openat(dir_fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
+}
+inline ssize_t system_write(int fd, const void *data, size_t size) {
+    return ::write(fd, data, size);
+}
+inline int system_fsync(int fd) {
+    return ::fsync(fd);
+}
+inline int system_rename_at(int dir_fd, const char *from, const char *to) {
+    return ::renameat(dir_fd, from, dir_fd, to);
+}
 
 class Fd {
 public:
@@ -55,10 +97,10 @@ private:
     int fd_;
 };
 
-inline int write_all(int fd, const char *data, size_t size) noexcept {
+inline int write_all(const FileOps &ops, int fd, const char *data, size_t size) noexcept {
     size_t done = 0;
     while (done < size) {
-        const ssize_t n = ::write(fd, data + done, size - done);
+        const ssize_t n = ops.write(fd, data + done, size - done);
         if (n < 0) {
             if (errno == EINTR) continue;
             return errno;
@@ -69,79 +111,110 @@ inline int write_all(int fd, const char *data, size_t size) noexcept {
     return 0;
 }
 
-// Removes temporary files that earlier replacements of the same target left behind when a
-// crash stopped them; `prefix` is "<target name>.tmp.". A writer holds an exclusive lock on its
-// temporary file until it is renamed, so a file that can be locked belongs to nobody alive; one
-// that cannot is another writer's work in progress and stays.
-inline void sweep_stale(const char *dir, const std::string &prefix) noexcept {
-    DIR *d = ::opendir(dir);
-    if (d == nullptr) return;
+// Takes the directory's lock, waiting for the writer that holds it.
+inline int lock_directory(const FileOps &ops, int dir_fd) noexcept {
+    for (;;) {
+        if (ops.lock(dir_fd, LOCK_EX) == 0) return 0;
+        if (errno != EINTR) return errno;
+    }
+}
+
+// Removes the temporary files of one target; `prefix` is "<target name>.tmp.". Called with
+// the directory's lock held, when no live writer has a temporary file there.
+inline void sweep_stale(int dir_fd, const std::string &prefix) noexcept {
+    const int list_fd = ::openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (list_fd < 0) return;
+    DIR *d = ::fdopendir(list_fd);
+    if (d == nullptr) {
+        ::close(list_fd);
+        return;
+    }
     while (const dirent *e = ::readdir(d)) {
         const size_t len = std::strlen(e->d_name);
-        if (len != prefix.size() + kTempSuffixLength || std::strncmp(e->d_name, prefix.c_str(), prefix.size()) != 0) {
-            continue;
-        }
-        Fd probe(::openat(::dirfd(d), e->d_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-        if (probe.get() >= 0 && ::flock(probe.get(), LOCK_EX | LOCK_NB) == 0) {
-            (void)::unlinkat(::dirfd(d), e->d_name, 0);
+        if (len == prefix.size() + kTempSuffixLength && std::strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0) {
+            (void)::unlinkat(dir_fd, e->d_name, 0);
         }
     }
     ::closedir(d);
 }
 
+// Writes a fresh suffix into the last kTempSuffixLength characters of `name`.
+inline void fill_suffix(std::string &name, uint64_t &state) noexcept {
+    static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    for (size_t i = name.size() - kTempSuffixLength; i < name.size(); ++i) {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;  // a 64-bit LCG step
+        name[i] = kAlphabet[(state >> 33) % (sizeof kAlphabet - 1)];
+    }
+}
+
 }  // namespace detail
 
-inline ReplaceResult replace_atomically(const char *path, const void *data, size_t size) noexcept {
+inline const FileOps &system_file_ops() noexcept {
+    static constexpr FileOps ops{detail::system_open_dir, detail::system_lock,  detail::system_create_at,
+                                 detail::system_write,    detail::system_fsync, detail::system_rename_at};
+    return ops;
+}
+
+inline ReplaceResult replace_atomically(const char *path, const void *data, size_t size,
+                                        const FileOps &ops = system_file_ops()) noexcept {
     ReplaceResult result;
     std::string dir;
+    std::string name;
     std::string prefix;
     std::string temp;
     try {
         const std::string target(path);
         const size_t slash = target.rfind('/');
         dir = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
-        prefix = (slash == std::string::npos ? target : target.substr(slash + 1)) + detail::kTempMarker;
-        temp = target + detail::kTempMarker + std::string(detail::kTempSuffixLength, 'X');
+        name = slash == std::string::npos ? target : target.substr(slash + 1);
+        prefix = name + detail::kTempMarker;
+        temp = prefix + std::string(detail::kTempSuffixLength, 'X');
     } catch (...) {
         result.error = ENOMEM;
         return result;
     }
 
-    // A sweep by a concurrent writer can only take a temporary file in the instant between its
-    // creation and its lock; the replacement then starts again with a new one.
-    int err = 0;
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        std::memcpy(temp.data() + temp.size() - detail::kTempSuffixLength, "XXXXXX", detail::kTempSuffixLength);
-        detail::Fd fd(::mkostemp(temp.data(), O_CLOEXEC));
-        if (fd.get() < 0) {
-            result.error = errno;
-            return result;
-        }
-        result.created = true;
-        // The lock lives on a second descriptor so that it outlasts the checked close below and
-        // covers the rename.
-        detail::Fd lock(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0));
-        err = lock.get() < 0 || ::flock(lock.get(), LOCK_EX | LOCK_NB) != 0 ? errno : 0;
-        if (err == 0 && ::fchmod(fd.get(), S_IRUSR | S_IWUSR) != 0) err = errno;
-        if (err == 0) err = detail::write_all(fd.get(), static_cast<const char *>(data), size);
-        if (err == 0 && ::fsync(fd.get()) != 0) err = errno;
-        const int close_err = fd.close_checked();
-        if (err == 0) err = close_err;
-        if (err == 0 && ::rename(temp.c_str(), path) != 0) err = errno;
-        if (err == 0) break;
-        (void)::unlink(temp.c_str());
-        if (err != ENOENT && err != EWOULDBLOCK) break;
+    detail::Fd dir_fd(ops.open_dir(dir.c_str()));
+    if (dir_fd.get() < 0) {
+        result.error = errno;
+        return result;
     }
+    if ((result.error = detail::lock_directory(ops, dir_fd.get())) != 0) return result;
+    // What a writer that died left is in the way of nobody now; removing it first keeps the
+    // directory at no more than one temporary file of this target.
+    detail::sweep_stale(dir_fd.get(), prefix);
+
+    uint64_t state = static_cast<uint64_t>(::getpid()) ^ reinterpret_cast<uintptr_t>(&state) ^
+                     static_cast<uint64_t>(::time(nullptr)) << 20;
+    int fd_value = -1;
+    for (int attempt = 0; attempt < detail::kNameAttempts && fd_value < 0; ++attempt) {
+        detail::fill_suffix(temp, state);
+        fd_value = ops.create_at(dir_fd.get(), temp.c_str());
+        if (fd_value < 0 && errno != EEXIST) break;
+    }
+    detail::Fd fd(fd_value);
+    if (fd.get() < 0) {
+        result.error = errno;
+        return result;
+    }
+    result.created = true;
+
+    // The creation mode is narrowed by the umask; the file is the owner's to read and write.
+    int err = ::fchmod(fd.get(), S_IRUSR | S_IWUSR) == 0 ? 0 : errno;
+    if (err == 0) err = detail::write_all(ops, fd.get(), static_cast<const char *>(data), size);
+    if (err == 0 && ops.fsync(fd.get()) != 0) err = errno;
+    const int close_err = fd.close_checked();
+    if (err == 0) err = close_err;
+    if (err == 0 && ops.rename_at(dir_fd.get(), temp.c_str(), name.c_str()) != 0) err = errno;
     if (err != 0) {
+        (void)::unlinkat(dir_fd.get(), temp.c_str(), 0);
         result.error = err;
         return result;
     }
     // The rename is durable once the directory is flushed. Some file systems refuse to flush
     // a directory; the new file is in place all the same, so that is not a failure.
-    detail::Fd dfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dfd.get() >= 0) (void)::fsync(dfd.get());
-    detail::sweep_stale(dir.c_str(), prefix);
-    return result;
+    (void)ops.fsync(dir_fd.get());
+    return result;  // closing the directory releases its lock
 }
 
 }  // namespace gravel::file
