@@ -56,6 +56,24 @@ bool split_line(std::string_view line, ParsedLine &out) noexcept {
     return out.key_len != 0;
 }
 
+// Whether "key=value\n" reads back as this very entry: a key of 1 to 32 characters that does
+// not begin with the comment marker, a non-empty value, neither holding a blank, a separator
+// or a zero byte, and a line short enough to arrive in one piece.
+bool reads_back(std::string_view key, const char *value) noexcept {
+    if (key.empty() || key.size() > EDGE_PROPERTY_KEY_MAX || key.front() == '#' || value == nullptr) return false;
+    const std::string_view val(value);
+    if (val.empty() || val.size() > EDGE_PROPERTY_VALUE_MAX || key.size() + val.size() + 2 > kLineBuffer - 1) {
+        return false;
+    }
+    auto plain = [](std::string_view text) {
+        for (const char c : text) {
+            if (c == '\0' || is_blank(c) || is_separator(c)) return false;
+        }
+        return true;
+    };
+    return plain(key) && plain(val);
+}
+
 }  // namespace
 
 extern "C" {
@@ -128,7 +146,14 @@ EDGE_API uint32_t edge_property_dump(const char *path, apr_hash_t *table, apr_po
     for (apr_hash_index_t *it = apr_hash_first(pool, table); it != nullptr && n < count; it = apr_hash_next(it)) {
         const void *key = nullptr;
         void *value = nullptr;
-        apr_hash_this(it, &key, nullptr, &value);
+        apr_ssize_t key_len = 0;
+        apr_hash_this(it, &key, &key_len, &value);
+        const std::string_view key_text(static_cast<const char *>(key), static_cast<size_t>(key_len));
+        if (!reads_back(key_text, static_cast<const char *>(value))) {
+            EDGE_LOG_ERROR("property entry cannot be written, key:%.*s", static_cast<int>(key_text.size()),
+                           key_text.data());
+            return EDGE_ERR_BAD_ARGUMENT;
+        }
         lines[n] = apr_psprintf(pool, "%s=%s\n", static_cast<const char *>(key),
                                 value == nullptr ? "" : static_cast<const char *>(value));
         if (lines[n] == nullptr) return EDGE_ERR_MISSING;

@@ -207,6 +207,45 @@ TEST_F(Property, DumpReadsBackTheSameTable) {
     EXPECT_EQ(text.size(), expected);
 }
 
+// An entry that would read back as something else (or not at all) is refused before anything
+// is written; what the dump does write parses back as the very same table.
+TEST_F(Property, DumpRefusesEntriesThatWouldNotReadBack) {
+    struct Case {
+        std::string key, value;
+    };
+    const Case refused[] = {
+        {"#a", "b"},   // read back as a comment
+        {"a b", "1"},  // blanks are removed on reading
+        {"a", "x y"},
+        {"a\tb", "1"},
+        {"a=b", "1"},  // a second separator makes the line invalid
+        {"a:b", "1"},
+        {"a", "b=c"},
+        {"a", "b:c"},
+        {"a", ""},                      // "a=" removes the key on reading
+        {std::string(33, 'k'), "1"},    // longer than a key may be
+        {"a", std::string(509, 'v')},   // "a=" + 509 + "\n" is longer than one piece
+        {std::string("a\0b", 3), "1"},  // a zero byte ends the line
+    };
+    const std::string path = work_.file("store.ks");
+    write_file(path, "old=1\n");
+    for (const Case &c : refused) {
+        SCOPED_TRACE(c.key + "=" + c.value);
+        apr_hash_t *t = table({{"good", "1"}});
+        apr_hash_set(t, apr_pstrmemdup(pool_, c.key.data(), c.key.size()), static_cast<apr_ssize_t>(c.key.size()),
+                     apr_pstrmemdup(pool_, c.value.data(), c.value.size()));
+        EXPECT_EQ(edge_property_dump(path.c_str(), t, pool_), EDGE_ERR_BAD_ARGUMENT);
+        EXPECT_EQ(read_file(path), "old=1\n");
+    }
+    EXPECT_TRUE(work_.logged("ERROR property entry cannot be written, key:#a"));
+    EXPECT_EQ(gravel::test::list_dir(work_.path()), (std::vector<std::string>{"conf", "log", "store.ks"}));
+
+    // The longest entries that still fit, and characters that only look special.
+    const Pairs fits{{std::string(32, 'k'), std::string(509 - 32, 'v')}, {"a#", "#b"}, {"x", "1"}};
+    ASSERT_EQ(edge_property_dump(path.c_str(), table(fits), pool_), EDGE_OK);
+    EXPECT_EQ(to_pairs(edge_property_parse(path.c_str(), pool_)), fits);
+}
+
 TEST_F(Property, DumpReplacesTheWholeFileWithMode0600) {
     gravel::test::ScopedUmask open_umask(0);
     const std::string path = work_.file("store.ks");

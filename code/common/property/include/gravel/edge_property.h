@@ -27,6 +27,9 @@
  * - A valid line without value characters ("key=", "key") removes the key. The last line
  *   of a key wins.
  * Written form: "key=value\n" for each entry, in the table's iteration order (no particular order).
+ * A table is written only when every entry reads back as itself: a key of 1 to 32 characters
+ * that does not begin with '#', a non-empty value of at most 512 characters, neither holding a
+ * blank, '=', ':' or a zero byte, on a line of at most 511 bytes.
  */
 #ifndef GRAVEL_EDGE_PROPERTY_H
 #define GRAVEL_EDGE_PROPERTY_H
@@ -75,8 +78,9 @@ EDGE_API uint32_t edge_property_parse_valid(const char *line, uint32_t length, a
  * created exclusively), is flushed to disk and renamed over `path`. A failure, or a crash at
  * any moment, leaves the old file intact; no old content survives behind a shorter new one.
  * Returns 0; EDGE_ERR_MISSING for a null or empty path or a null table or pool;
- * EDGE_ERR_BAD_ARGUMENT for an empty table (logged "no element in hash table."; the file is
- * not touched); EDGE_ERR_FILE_WRITE when the file cannot be created (logged "open file failed,
+ * EDGE_ERR_BAD_ARGUMENT for an empty table (logged "no element in hash table.") or for an
+ * entry that would not read back as itself (logged "property entry cannot be written,
+ * key:%s"); in both cases the file is not touched; EDGE_ERR_FILE_WRITE when the file cannot be created (logged "open file failed,
  * ret:%d" with the errno) or written (logged "write file failed, ret:%d").
  */
 EDGE_API uint32_t edge_property_dump(const char *path, apr_hash_t *table, apr_pool_t *pool);
