@@ -7,6 +7,7 @@
 #include <limits>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 #include <gravel/edge_json.h>
 
@@ -14,8 +15,93 @@
 
 namespace gravel::json {
 
+namespace {
+
+// One number token of a JSON text: where its characters are, and whether it is written as a
+// whole number (an optional minus and digits only).
+struct NumberToken {
+    const char *start;
+    size_t length;
+    bool integer;
+};
+
+// The number tokens of a text cJSON accepted, in document order. Strings are stepped over
+// with their escapes; outside strings only numbers hold digits or a minus.
+std::vector<NumberToken> number_tokens(const char *text) {
+    std::vector<NumberToken> tokens;
+    for (const char *p = text; *p != '\0';) {
+        if (*p == '"') {
+            for (++p; *p != '\0' && *p != '"'; ++p) {
+                if (*p == '\\' && p[1] != '\0') ++p;
+            }
+            if (*p == '"') ++p;
+        } else if (*p == '-' || (*p >= '0' && *p <= '9')) {
+            const char *start = p;
+            bool integer = true;
+            for (; *p == '-' || *p == '+' || *p == '.' || *p == 'e' || *p == 'E' || (*p >= '0' && *p <= '9'); ++p) {
+                if (*p == '+' || *p == '.' || *p == 'e' || *p == 'E' || (*p == '-' && p != start)) integer = false;
+            }
+            tokens.push_back({start, static_cast<size_t>(p - start), integer});
+        } else {
+            ++p;
+        }
+    }
+    return tokens;
+}
+
+// Number nodes of a tree in document order.
+void number_nodes(cJSON *node, std::vector<cJSON *> &out) {
+    for (; node != nullptr; node = node->next) {
+        if (cJSON_IsNumber(node)) out.push_back(node);
+        if (node->child != nullptr) number_nodes(node->child, out);
+    }
+}
+
+// A double holds every whole number exactly only up to 2^53, so cJSON's value of a larger
+// one is rounded. Each whole-number node keeps its exact digits in `valuestring` (cJSON frees
+// it with the node), for the 64-bit get job to read. When the tokens and nodes do not pair up
+// one to one, nothing is attached and numbers read as doubles.
+void attach_exact_digits(cJSON *root, const char *text) {
+    const std::vector<NumberToken> tokens = number_tokens(text);
+    if (tokens.empty()) return;
+    std::vector<cJSON *> nodes;
+    number_nodes(root, nodes);
+    if (nodes.size() != tokens.size()) return;
+    for (size_t i = 0; i < nodes.size(); ++i) {
+        if (!tokens[i].integer || nodes[i]->valuestring != nullptr) continue;
+        auto *digits = static_cast<char *>(cJSON_malloc(tokens[i].length + 1));
+        if (digits == nullptr) return;
+        std::memcpy(digits, tokens[i].start, tokens[i].length);
+        digits[tokens[i].length] = '\0';
+        nodes[i]->valuestring = digits;
+    }
+}
+
+}  // namespace
+
 CjsonPtr parse_whole(const char *text) noexcept {
-    return CjsonPtr(cJSON_ParseWithOpts(text, nullptr, 1));
+    CjsonPtr root(cJSON_ParseWithOpts(text, nullptr, 1));
+    if (root != nullptr) {
+        try {
+            attach_exact_digits(root.get(), text);
+        } catch (...) {
+            // Without the digits, numbers read as cJSON parsed them.
+        }
+    }
+    return root;
+}
+
+std::optional<int64_t> exact_integer(const cJSON *number) noexcept {
+    if (!cJSON_IsNumber(number) || number->valuestring == nullptr) return std::nullopt;
+    const std::string_view digits(number->valuestring);
+    int64_t value = 0;
+    const auto res = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    // Digits that no longer match the node's value (it was set anew after parsing) are stale.
+    if (res.ec != std::errc() || res.ptr != digits.data() + digits.size() ||
+        static_cast<double>(value) != number->valuedouble) {
+        return std::nullopt;
+    }
+    return value;
 }
 
 uint32_t add_member(cJSON *object, const char *key, cJSON *node) noexcept {
@@ -157,6 +243,8 @@ EDGE_API uint32_t edge_json_get_ll_job(const cJSON *member, apr_pool_t *pool, co
         const std::string_view digits(member->valuestring);
         const auto res = std::from_chars(digits.data(), digits.data() + digits.size(), value);
         status = res.ec == std::errc() && res.ptr == digits.data() + digits.size() ? EDGE_OK : EDGE_ERR_BAD_ARGUMENT;
+    } else if (const std::optional<int64_t> exact = gravel::json::exact_integer(member)) {
+        value = *exact;
     } else {
         status = whole_number(member, -kExactIntegerLimit, kExactIntegerLimit, &value);
     }

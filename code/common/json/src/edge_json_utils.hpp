@@ -2,7 +2,9 @@
 // member addition and UTF-8 checking.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string_view>
 
 #include <gravel/edge_json.h>
@@ -18,8 +20,13 @@ struct CjsonFree {
 using CjsonPtr = std::unique_ptr<cJSON, CjsonDelete>;
 using CjsonText = std::unique_ptr<char, CjsonFree>;
 
-// Parses a whole text: trailing characters other than white space make it fail.
+// Parses a whole text: trailing characters other than white space make it fail. Number
+// nodes written as whole numbers keep their exact digits (see exact_integer).
 CjsonPtr parse_whole(const char *text) noexcept;
+
+// The exact value of a parsed whole-number node within the 64-bit range; none for other
+// nodes, for numbers beyond the range, and for nodes whose value changed after parsing.
+std::optional<int64_t> exact_integer(const cJSON *number) noexcept;
 
 // Adds a freshly created node (null when its creation failed) to an object; the node is
 // freed when it cannot be added.

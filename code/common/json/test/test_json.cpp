@@ -132,6 +132,34 @@ TEST_F(Json, StructToStrRunsTheSetJobOnAnUnnamedRoot) {
     EXPECT_EQ(edge_json_struct_to_str(&p, &text, pool_, nullptr), EDGE_ERR_MISSING);
 }
 
+// What the set job writes, the get job reads back, over the whole 64-bit range; a node whose
+// value was set anew after parsing reads as its new value.
+TEST_F(Json, SixtyFourBitFieldsRoundTripExactly) {
+    const int64_t values[] = {0,
+                              -1,
+                              9007199254740991LL,
+                              9007199254740993LL,
+                              -9007199254740993LL,
+                              std::numeric_limits<int64_t>::max(),
+                              std::numeric_limits<int64_t>::min()};
+    for (const int64_t v : values) {
+        Pair out{"n", v};
+        char *text = nullptr;
+        ASSERT_EQ(edge_json_struct_to_str(&out, &text, pool_, set_pair), EDGE_OK);
+        Pair in{nullptr, 0};
+        ASSERT_EQ(edge_json_str_to_struct(&in, text, pool_, get_pair), EDGE_OK) << text;
+        EXPECT_EQ(in.count, v) << text;
+    }
+    cJSON *doc = edge_json_create(R"({"n":9007199254740993})");
+    ASSERT_NE(doc, nullptr);
+    cJSON *n = cJSON_GetObjectItemCaseSensitive(doc, "n");
+    cJSON_SetNumberValue(n, 12);
+    int64_t ll = -1;
+    EXPECT_EQ(edge_json_get_ll_job(n, pool_, "n", &ll), EDGE_OK);
+    EXPECT_EQ(ll, 12);
+    edge_json_delete(doc);
+}
+
 TEST_F(Json, StrToStructParsesThenRunsTheGetJob) {
     Pair p{"before", -1};
     EXPECT_EQ(edge_json_str_to_struct(&p, R"({"count":7,"name":"n2"})", pool_, get_pair), EDGE_OK);
@@ -187,7 +215,9 @@ TEST_F(Json, GetJobsReadOnlyWhatFitsTheField) {
     cJSON *doc = edge_json_create(
         R"({"str":"abc","utf8":"é𝄞","null":null,"num":5,"neg":-2147483648,"big":2147483648,)"
         R"("frac":1.5,"huge":1e400,"text5":"5","yes":true,"arr":[1],"obj":{},)"
-        R"("safe":9007199254740991,"unsafe":9007199254740992,"unsafe2":9007199254740993,"negsafe":-9007199254740991})");
+        R"("safe":9007199254740991,"unsafe":9007199254740992,"unsafe2":9007199254740993,"negsafe":-9007199254740991,)"
+        R"("max":9223372036854775807,"min":-9223372036854775808,"over":9223372036854775808,"under":-9223372036854775809,)"
+        R"("bigfrac":9007199254740993.0,"bigexp":9007199254740993e0,"escaped":"\"12345678901234567890"})");
     ASSERT_NE(doc, nullptr);
     auto m = [&](const char *key) { return cJSON_GetObjectItemCaseSensitive(doc, key); };
     constexpr const char *kMark = "untouched";
@@ -231,8 +261,16 @@ TEST_F(Json, GetJobsReadOnlyWhatFitsTheField) {
         {"huge", EDGE_ERR_OUT_OF_RANGE, -1, EDGE_ERR_OUT_OF_RANGE, -1},
         {"safe", EDGE_ERR_OUT_OF_RANGE, -1, EDGE_OK, 9007199254740991LL},
         {"negsafe", EDGE_ERR_OUT_OF_RANGE, -1, EDGE_OK, -9007199254740991LL},
-        {"unsafe", EDGE_ERR_OUT_OF_RANGE, -1, EDGE_ERR_OUT_OF_RANGE, -1},
-        {"unsafe2", EDGE_ERR_OUT_OF_RANGE, -1, EDGE_ERR_OUT_OF_RANGE, -1},
+        // Whole numbers beyond 2^53 read exactly, as far as 64 bits reach; beyond that, and
+        // numbers written with a fraction or an exponent, only as far as a double is exact.
+        {"unsafe", EDGE_ERR_OUT_OF_RANGE, -1, EDGE_OK, 9007199254740992LL},
+        {"unsafe2", EDGE_ERR_OUT_OF_RANGE, -1, EDGE_OK, 9007199254740993LL},
+        {"max", EDGE_ERR_OUT_OF_RANGE, -1, EDGE_OK, std::numeric_limits<int64_t>::max()},
+        {"min", EDGE_ERR_OUT_OF_RANGE, -1, EDGE_OK, std::numeric_limits<int64_t>::min()},
+        {"over", EDGE_ERR_OUT_OF_RANGE, -1, EDGE_ERR_OUT_OF_RANGE, -1},
+        {"under", EDGE_ERR_OUT_OF_RANGE, -1, EDGE_ERR_OUT_OF_RANGE, -1},
+        {"bigfrac", EDGE_ERR_OUT_OF_RANGE, -1, EDGE_ERR_OUT_OF_RANGE, -1},
+        {"bigexp", EDGE_ERR_OUT_OF_RANGE, -1, EDGE_ERR_OUT_OF_RANGE, -1},
         {"text5", EDGE_ERR_BAD_ARGUMENT, -1, EDGE_ERR_BAD_ARGUMENT, -1},
         {"yes", EDGE_ERR_BAD_ARGUMENT, -1, EDGE_ERR_BAD_ARGUMENT, -1},
         {"null", EDGE_ERR_BAD_ARGUMENT, -1, EDGE_ERR_BAD_ARGUMENT, -1},

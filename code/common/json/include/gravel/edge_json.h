@@ -89,8 +89,10 @@ EDGE_API uint32_t edge_json_str_to_struct(void *record, const char *text, apr_po
  * get: reads `member` (null when the member is absent) into the field; the field is written
  *   only on success. _str: a JSON string, valid UTF-8, copied into the pool; JSON null gives a
  *   null string. _int/_ll: a JSON number that is a whole number within the field's range;
- *   _ll accepts magnitudes up to 2^53 - 1: beyond it a JSON number no longer holds every whole
- *   value exactly, and a value read there could differ from the text. 0; EDGE_ERR_MISSING (absent member, null pool or field);
+ *   _ll reads a number written as a whole number (digits, an optional minus) exactly over the
+ *   whole int64_t range, when the tree was parsed by this library or made by a set job; any
+ *   other number only up to 2^53 - 1 in magnitude, where a double still holds every whole
+ *   value exactly. 0; EDGE_ERR_MISSING (absent member, null pool or field);
  *   EDGE_ERR_BAD_ARGUMENT (wrong JSON type, invalid UTF-8); EDGE_ERR_OUT_OF_RANGE.
  * print: with a flag of 0, 0 and the result untouched. Otherwise *result is the value as text
  *   in the pool (a string as it is, a number in decimal). EDGE_ERR_MISSING for a null field,
