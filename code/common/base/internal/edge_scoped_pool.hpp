@@ -54,4 +54,15 @@ inline uint32_t atomic_take_down32(uint32_t &flag) noexcept {
     return std::atomic_ref<uint32_t>(flag).exchange(0, std::memory_order_acq_rel);
 }
 
+// Fields of a C record that one thread may change while another reads them (a worker's
+// configuration, changed while its runner runs): each read and write is one atomic access.
+template <typename T>
+inline T shared_load(T &field) noexcept {
+    return std::atomic_ref<T>(field).load(std::memory_order_acquire);
+}
+template <typename T>
+inline void shared_store(T &field, T value) noexcept {
+    std::atomic_ref<T>(field).store(value, std::memory_order_release);
+}
+
 }  // namespace gravel

@@ -7,6 +7,8 @@
 using gravel::atomic_read32;
 using gravel::atomic_set32;
 using gravel::atomic_take_down32;
+using gravel::shared_load;
+using gravel::shared_store;
 
 extern "C" {
 
@@ -19,10 +21,11 @@ EDGE_API edge_base_retry_t *edge_base_retry_create(const char *name, apr_pool_t 
 EDGE_API uint32_t edge_base_retry_config(edge_base_retry_t *worker, edge_base_retry_fn operation, int32_t max_retries,
                                          uint32_t max_delay, uint32_t stop_on_success) {
     if (worker == nullptr || operation == nullptr || max_retries == 0 || max_delay == 0) return EDGE_ERR_MISSING;
-    worker->operation = operation;
-    worker->max_retries = max_retries;
-    worker->max_delay = max_delay;
-    worker->stop_on_success = stop_on_success;
+    // A running runner reads these as it goes; it ends at its next look at the flag.
+    shared_store(worker->operation, operation);
+    shared_store(worker->max_retries, max_retries);
+    shared_store(worker->max_delay, max_delay);
+    shared_store(worker->stop_on_success, stop_on_success);
     atomic_set32(worker->running, 0);
     return EDGE_OK;
 }
@@ -30,23 +33,25 @@ EDGE_API uint32_t edge_base_retry_config(edge_base_retry_t *worker, edge_base_re
 EDGE_API uint32_t edge_base_retry_calc_delay(edge_base_retry_t *worker) {
     if (worker == nullptr) return 0;
     if (worker->delay == 0) worker->delay = 1;
+    const uint32_t max_delay = shared_load(worker->max_delay);
     const uint64_t doubled = static_cast<uint64_t>(worker->delay) * 2;
-    worker->delay = doubled < worker->max_delay ? static_cast<uint32_t>(doubled) : worker->max_delay;
+    worker->delay = doubled < max_delay ? static_cast<uint32_t>(doubled) : max_delay;
     return worker->delay;
 }
 
 EDGE_API void *APR_THREAD_FUNC edge_base_retry_runner(apr_thread_t *thread, void *arg) {
     auto *worker = static_cast<edge_base_retry_t *>(arg);
-    if (worker == nullptr || worker->operation == nullptr) return nullptr;
+    if (worker == nullptr || shared_load(worker->operation) == nullptr) return nullptr;
     while (atomic_read32(worker->running) != 0) {
-        const uint32_t status = worker->operation(worker->arg);
-        if (status == 0 && worker->stop_on_success != 0) {
+        const uint32_t status = shared_load(worker->operation)(worker->arg);
+        if (status == 0 && shared_load(worker->stop_on_success) != 0) {
             atomic_take_down32(worker->running);
             break;
         }
         ++worker->try_count;
         edge_base_retry_calc_delay(worker);
-        if (worker->max_retries >= 0 && worker->try_count > static_cast<uint32_t>(worker->max_retries)) {
+        const int32_t max_retries = shared_load(worker->max_retries);
+        if (max_retries >= 0 && worker->try_count > static_cast<uint32_t>(max_retries)) {
             EDGE_LOG_ERROR("retry worker:%s max retry reached.", worker->name);
             atomic_take_down32(worker->running);
             break;

@@ -6,6 +6,8 @@
 
 using gravel::atomic_read32;
 using gravel::atomic_set32;
+using gravel::shared_load;
+using gravel::shared_store;
 
 extern "C" {
 
@@ -18,25 +20,26 @@ EDGE_API edge_base_schedule_job_t *edge_base_schedule_job_create(const char *nam
 EDGE_API uint32_t edge_base_schedule_job_config(edge_base_schedule_job_t *job, edge_base_schedule_job_fn fn,
                                                 long interval, long exception_sleep) {
     if (job == nullptr || fn == nullptr || interval == 0 || exception_sleep == 0) return EDGE_ERR_MISSING;
-    job->job = fn;
-    job->interval = interval;
-    job->exception_sleep = exception_sleep;
+    // A running runner reads these as it goes; it ends at its next look at the flag.
+    shared_store(job->job, fn);
+    shared_store(job->interval, interval);
+    shared_store(job->exception_sleep, exception_sleep);
     atomic_set32(job->running, 0);
     return EDGE_OK;
 }
 
 EDGE_API void *APR_THREAD_FUNC edge_base_schedule_job_runner(apr_thread_t *thread, void *arg) {
     auto *job = static_cast<edge_base_schedule_job_t *>(arg);
-    if (job == nullptr || job->job == nullptr) return nullptr;
-    long sleep = job->interval;
+    if (job == nullptr || shared_load(job->job) == nullptr) return nullptr;
+    long sleep = shared_load(job->interval);
     while (atomic_read32(job->running) != 0) {
         EDGE_LOG_INFO("jobName:%s sleep %lds.", job->name, sleep);
         gravel::worker::interruptible_wait(job->running, sleep);
         // Runs also when the wait ended on a stop: a stop during a wait gets one last run.
-        const uint32_t status = job->job(&sleep, job->arg);
+        const uint32_t status = shared_load(job->job)(&sleep, job->arg);
         if (status != 0 || sleep <= 0) {
             EDGE_LOG_INFO("invalid sleep time: %ld, will use exception_sleep.", sleep);
-            sleep = job->exception_sleep;
+            sleep = shared_load(job->exception_sleep);
         }
     }
     EDGE_LOG_INFO("job worker:%s exit.", job->name);
@@ -57,8 +60,8 @@ EDGE_API uint32_t edge_base_schedule_job_stop(edge_base_schedule_job_t *job) {
         return EDGE_OK;
     }
     if (exit_value != -1) EDGE_LOG_INFO("schedule job %s exited, ret:%d", job->name, exit_value);
-    job->interval = 0;
-    job->exception_sleep = 0;
+    shared_store(job->interval, 0L);
+    shared_store(job->exception_sleep, 0L);
     return EDGE_OK;
 }
 

@@ -363,3 +363,45 @@ TEST_F(Workers, AWorkerStoppedFromItsOwnOperationEndsAndIsJoinedByItsOwner) {
     EXPECT_EQ(calls_.count(), 2u);
     EXPECT_TRUE(logged("INFO job worker:selfjob exit."));
 }
+
+namespace {
+std::atomic<int> g_other_calls{0};
+uint32_t other_retry_op(void *) {
+    ++g_other_calls;
+    return 1;
+}
+uint32_t other_job_fn(long *, void *) {
+    ++g_other_calls;
+    return 0;
+}
+}  // namespace
+
+// Configuring a running worker is allowed: its runner reads the new configuration without a
+// data race (ThreadSanitizer watches this test) and ends at its next look at the flag.
+TEST_F(Workers, ConfiguringARunningWorkerEndsItsRunner) {
+    g_other_calls = 0;
+    edge_base_retry_t *w = edge_base_retry_create("reconf", pool_);
+    RetryGuard retry_guard{w};
+    ASSERT_EQ(edge_base_retry_config(w, retry_op, -1, 1, 0), EDGE_OK);
+    ASSERT_EQ(edge_base_retry_start(w, nullptr), EDGE_OK);
+    ASSERT_TRUE(gravel::test::wait_until([&] { return calls_.count() >= 1; }, milliseconds(3000)));
+    ASSERT_EQ(edge_base_retry_config(w, other_retry_op, 5, 2, 1), EDGE_OK);
+    EXPECT_TRUE(gravel::test::wait_until([&] { return logged("INFO retry worker:reconf exit."); }, milliseconds(3000)));
+
+    calls_.status = 0;
+    calls_.sleep = 1;
+    edge_base_schedule_job_t *j = edge_base_schedule_job_create("rejob", pool_);
+    JobGuard job_guard{j};
+    ASSERT_EQ(edge_base_schedule_job_config(j, job_fn, 1, 1), EDGE_OK);
+    const size_t before = calls_.count();
+    ASSERT_EQ(edge_base_schedule_job_start(j, nullptr), EDGE_OK);
+    ASSERT_TRUE(gravel::test::wait_until([&] { return calls_.count() > before; }, milliseconds(4000)));
+    ASSERT_EQ(edge_base_schedule_job_config(j, other_job_fn, 3, 3), EDGE_OK);
+    EXPECT_TRUE(gravel::test::wait_until([&] { return logged("INFO job worker:rejob exit."); }, milliseconds(4000)));
+    // Ended by the configuration: the owner's stop only says so, and joins.
+    EXPECT_EQ(edge_base_retry_stop(w), EDGE_OK);
+    EXPECT_EQ(edge_base_schedule_job_stop(j), EDGE_OK);
+    EXPECT_TRUE(logged("WARN retry worker reconf is already stop."));
+    EXPECT_TRUE(logged("WARN schedule job rejob is already stop."));
+    EXPECT_LE(g_other_calls.load(), 2);  // at most one call each that began after the change
+}
