@@ -89,7 +89,8 @@ EDGE_API uint32_t edge_http_get(edge_http_handle_t *handle, const char *url, edg
 
 EDGE_API uint32_t edge_http_post(edge_http_handle_t *handle, const char *url, const char *body, int32_t length,
                                  edge_http_response_t *response, apr_pool_t *response_pool) {
-    if (!usable(handle, url, response, response_pool) || body == nullptr || length <= 0) {
+    // The length only has to be non-zero: libcurl sends the text up to its NUL.
+    if (!usable(handle, url, response, response_pool) || body == nullptr || length == 0) {
         EDGE_LOG_ERROR("input error.");
         return EDGE_ERR_BAD_ARGUMENT;
     }

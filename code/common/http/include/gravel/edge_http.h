@@ -95,8 +95,9 @@ EDGE_API void edge_http_add_header(edge_http_handle_t *handle, const char *line)
  * `response`, its body into `response_pool`. Result as described above. */
 EDGE_API uint32_t edge_http_get(edge_http_handle_t *handle, const char *url, edge_http_response_t *response,
                                 apr_pool_t *response_pool, uint32_t timeout_ms);
-/* POST the NUL-terminated `body` to `url`; `length` must be positive (the text is sent up to
- * its NUL). No bound on the transfer's time beyond the connect time-out. */
+/* POST the NUL-terminated `body` to `url`. `length` must be non-zero and is not otherwise
+ * used: the text is sent up to its NUL. No bound on the transfer's time beyond the connect
+ * time-out. */
 EDGE_API uint32_t edge_http_post(edge_http_handle_t *handle, const char *url, const char *body, int32_t length,
                                  edge_http_response_t *response, apr_pool_t *response_pool);
 /* Releases the handle with its libcurl resources; null is accepted. */
