@@ -8,6 +8,12 @@
 // where the last argument names the head member inside the record. The six exported
 // functions then behave identically in every library; only the slot, the name and the place
 // of the head differ.
+//
+// The macro also stamps the library's `gravel::mgr::live_manager<RECORD_TYPE>()`: the record
+// between init and destroy (registered and holding its pool), else null. Every operation that
+// needs its manager asks it. A second source of the same library declares it first with
+//
+//     EDGE_MGR_DECLARE_LIVE(edge_http_mgr_t);
 #pragma once
 
 #include <cstddef>
@@ -22,7 +28,14 @@ inline edge_mgr_head_t *registered_head(uint32_t slot, edge_mgr_get_vector_fn ge
     return record == nullptr ? nullptr : get_vector(record);
 }
 
+template <typename Record>
+Record *live_manager() noexcept;
+
 }  // namespace gravel::mgr
+
+#define EDGE_MGR_DECLARE_LIVE(RECORD_TYPE) \
+    template <>                            \
+    RECORD_TYPE *gravel::mgr::live_manager<RECORD_TYPE>() noexcept
 
 #define EDGE_MGR_DEFINE_ACCESSORS(NAME, SLOT, RECORD_TYPE, HEAD_MEMBER)                                        \
     RECORD_TYPE g_st_##NAME##_MGR_mgr{};                                                                       \
@@ -46,5 +59,10 @@ inline edge_mgr_head_t *registered_head(uint32_t slot, edge_mgr_get_vector_fn ge
     }                                                                                                          \
     extern "C" EDGE_API void edge_##NAME##_MGR_mgr_delete(void) {                                              \
         edge_base_mgr_delete_impl((SLOT), edge_##NAME##_MGR_get_vector);                                       \
+    }                                                                                                          \
+    template <>                                                                                                \
+    RECORD_TYPE *gravel::mgr::live_manager<RECORD_TYPE>() noexcept {                                           \
+        RECORD_TYPE *record = edge_##NAME##_MGR_mgr_get();                                                     \
+        return record != nullptr && record->HEAD_MEMBER.pool != nullptr ? record : nullptr;                    \
     }                                                                                                          \
     static_assert(true, "require a semicolon")

@@ -4,6 +4,10 @@
 
 #include <gravel/edge_base.h>
 
+#include "edge_mgr_accessors.hpp"
+
+EDGE_MGR_DECLARE_LIVE(edge_base_mgr_t);
+
 #ifndef GRAVEL_KIT_VERSION
 #error "GRAVEL_KIT_VERSION must be set by the build"
 #endif
@@ -79,13 +83,13 @@ EDGE_API void edge_base_destroy(void) {
 }
 
 EDGE_API const char *edge_base_get_workdir(void) {
-    const edge_base_mgr_t *mgr = edge_BASE_MGR_mgr_get();
-    return mgr == nullptr || mgr->head.pool == nullptr ? nullptr : mgr->work_dir;
+    const edge_base_mgr_t *mgr = gravel::mgr::live_manager<edge_base_mgr_t>();
+    return mgr == nullptr ? nullptr : mgr->work_dir;
 }
 
 EDGE_API const char *edge_base_get_ca_file(void) {
-    const edge_base_mgr_t *mgr = edge_BASE_MGR_mgr_get();
-    return mgr == nullptr || mgr->head.pool == nullptr ? nullptr : mgr->ca_file;
+    const edge_base_mgr_t *mgr = gravel::mgr::live_manager<edge_base_mgr_t>();
+    return mgr == nullptr ? nullptr : mgr->ca_file;
 }
 
 EDGE_API const char *edge_base_status_name(uint32_t status) {

@@ -7,6 +7,9 @@
 #include <gravel/edge_base.h>
 
 #include "edge_base_log_engine.hpp"
+#include "edge_mgr_accessors.hpp"
+
+EDGE_MGR_DECLARE_LIVE(edge_base_mgr_t);
 
 namespace {
 constexpr const char kDefaultCategory[] = "sdk_rule";
@@ -18,8 +21,8 @@ constexpr const char kNull[] = "(null)";
 extern "C" {
 
 EDGE_API uint32_t edge_base_log_init(const char *work_dir) {
-    edge_base_mgr_t *mgr = edge_BASE_MGR_mgr_get();
-    if (mgr == nullptr || mgr->head.pool == nullptr || work_dir == nullptr) return EDGE_ERR_MISSING;
+    edge_base_mgr_t *mgr = gravel::mgr::live_manager<edge_base_mgr_t>();
+    if (mgr == nullptr || work_dir == nullptr) return EDGE_ERR_MISSING;
     mgr->log_conf = apr_psprintf(mgr->head.pool, "%s%s", work_dir, kConfSuffix);
     if (mgr->log_conf == nullptr) return EDGE_ERR_MISSING;
     return static_cast<uint32_t>(gravel::log::init(mgr->log_conf, kDefaultCategory));

@@ -26,10 +26,7 @@ constexpr char kDomain[] = "configs";
 constexpr uint32_t kDomainKeyLen = 16;
 
 // The manager when the store is initialised, else null.
-edge_configs_mgr_t *manager() noexcept {
-    edge_configs_mgr_t *mgr = edge_CONFIGS_MGR_mgr_get();
-    return mgr != nullptr && mgr->head.pool != nullptr ? mgr : nullptr;
-}
+constexpr auto manager = gravel::mgr::live_manager<edge_configs_mgr_t>;
 
 bool usable(uint32_t index, const char *key) noexcept {
     return index < EDGE_CONFIGS_TABLE_COUNT && key != nullptr && key[0] != '\0';

@@ -125,7 +125,7 @@ EDGE_API void edge_http_destroy(void) {
 
 EDGE_API edge_http_handle_t *edge_http_create(apr_pool_t *pool) {
     if (pool == nullptr) return nullptr;
-    const edge_http_mgr_t *mgr = edge_HTTP_MGR_mgr_get();
+    const edge_http_mgr_t *mgr = gravel::mgr::live_manager<edge_http_mgr_t>();
     if (mgr == nullptr || mgr->template_handle == nullptr) return nullptr;
     apr_pool_t *own = edge_base_memory_pool_create(pool);
     if (own == nullptr) return nullptr;

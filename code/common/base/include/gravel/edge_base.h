@@ -15,7 +15,12 @@
  * - Threads. edge_base_init/edge_base_destroy and every library's init/destroy run while no
  *   other operation of the kit is in progress. Logging may be called from any thread. A pool
  *   is used by one thread at a time; so are lists. Workers run their operation on a thread
- *   of their own; their stop/delete must not be called from that operation.
+ *   of their own. A stop (or success notify) called from inside that operation only lowers
+ *   the running flag: the runner ends after the operation returns, and its thread is joined
+ *   by the owner's next stop or delete, so delete is called from another thread. A stop or
+ *   delete from another thread lowers the flag and joins: when it returns the operation is
+ *   not running and will not be called again. Configuring a running worker is allowed; the
+ *   runner ends at its next look at the flag.
  * - Widths. The kit runs on armhf (32-bit ARM: long, time_t, size_t and pointers are 4
  *   bytes), arm64 and x86-64 (all 8 bytes). Numbers in records, buffer lengths and statuses
  *   are fixed-width (uint32_t, int32_t; times int64_t), so records mean the same on all
