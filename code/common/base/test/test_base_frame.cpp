@@ -6,6 +6,7 @@
 #include <gravel/edge_base.h>
 
 #include "gravel_test_support.hpp"
+#include "runtime_test.hpp"
 
 extern "C" int gravel_c_header_probe(void);
 
@@ -14,11 +15,9 @@ using gravel::test::WorkDir;
 namespace {
 
 // Initialises the runtime for a fresh work dir and tears it down afterwards.
-class BaseRuntime : public ::testing::Test {
+class BaseRuntime : public gravel::test::BaseRuntimeTest {
 protected:
-    void SetUp() override { ASSERT_EQ(edge_base_init(work_.path().c_str(), "1.2.3"), EDGE_OK); }
-    void TearDown() override { edge_base_destroy(); }
-    WorkDir work_;
+    void SetUp() override { start_runtime("1.2.3"); }
 };
 
 }  // namespace

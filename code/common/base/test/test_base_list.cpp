@@ -7,19 +7,20 @@
 #include <gravel/edge_base.h>
 
 #include "gravel_test_support.hpp"
+#include "runtime_test.hpp"
 
 namespace {
 
-class List : public ::testing::Test {
+class List : public gravel::test::BaseRuntimeTest {
 protected:
     void SetUp() override {
-        ASSERT_EQ(edge_base_init(work_.path().c_str(), nullptr), EDGE_OK);
-        list_ = edge_base_list_create(edge_BASE_MGR_mgr_get_pool());
+        BaseRuntimeTest::SetUp();
+        list_ = edge_base_list_create(pool_);
         ASSERT_NE(list_, nullptr);
     }
     void TearDown() override {
         edge_base_list_delete(list_);
-        edge_base_destroy();
+        BaseRuntimeTest::TearDown();
     }
     std::string forward() {
         std::string out;
@@ -38,7 +39,6 @@ protected:
         }
         return out;
     }
-    gravel::test::WorkDir work_;
     edge_base_list_t *list_ = nullptr;
     char a_ = 'A', b_ = 'B', c_ = 'C';
 };

@@ -8,15 +8,11 @@
 #include <gravel/edge_base.h>
 
 #include "gravel_test_support.hpp"
+#include "runtime_test.hpp"
 
 namespace {
 
-class Pools : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_EQ(edge_base_init(work_.path().c_str(), nullptr), EDGE_OK); }
-    void TearDown() override { edge_base_destroy(); }
-    gravel::test::WorkDir work_;
-};
+using Pools = gravel::test::BaseRuntimeTest;
 
 }  // namespace
 

@@ -12,6 +12,7 @@
 #include <gravel/edge_base.h>
 
 #include "gravel_test_support.hpp"
+#include "runtime_test.hpp"
 
 using gravel::test::read_file;
 using gravel::test::TempDir;
@@ -19,21 +20,10 @@ using gravel::test::write_file;
 
 namespace {
 
-class Files : public ::testing::Test {
+class Files : public gravel::test::BaseRuntimeTest {
 protected:
-    void SetUp() override {
-        ASSERT_EQ(edge_base_init(work_.path().c_str(), nullptr), EDGE_OK);
-        pool_ = edge_BASE_MGR_mgr_create_pool();
-        ASSERT_NE(pool_, nullptr);
-    }
-    void TearDown() override {
-        edge_base_memory_pool_destroy(&pool_);
-        edge_base_destroy();
-    }
     std::string path(const char *name) const { return dir_.file(name); }
-    gravel::test::WorkDir work_;
     TempDir dir_;
-    apr_pool_t *pool_ = nullptr;
 };
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <gravel/edge_base.h>
 
 #include "gravel_test_support.hpp"
+#include "runtime_test.hpp"
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
@@ -60,20 +61,16 @@ uint32_t job_fn(long *sleep, void *arg) {
     return g_calls->status;
 }
 
-class Workers : public ::testing::Test {
+class Workers : public gravel::test::BaseRuntimeTest {
 protected:
     void SetUp() override {
         g_calls = &calls_;
-        ASSERT_EQ(edge_base_init(work_.path().c_str(), nullptr), EDGE_OK);
-        pool_ = edge_BASE_MGR_mgr_get_pool();
+        BaseRuntimeTest::SetUp();
     }
     void TearDown() override {
-        edge_base_destroy();
+        BaseRuntimeTest::TearDown();
         g_calls = nullptr;
     }
-    bool logged(const std::string &line) const { return work_.logged(line); }
-    gravel::test::WorkDir work_;
-    apr_pool_t *pool_ = nullptr;
     Calls calls_;
 };
 

@@ -97,24 +97,6 @@ private:
     int saved_ = -1;
 };
 
-class ScopedEnv {
-public:
-    ScopedEnv(const char *name, const std::string &value) : name_(name) {
-        if (const char *old = std::getenv(name)) old_ = old;
-        setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() {
-        if (old_)
-            setenv(name_, old_->c_str(), 1);
-        else
-            unsetenv(name_);
-    }
-
-private:
-    const char *name_;
-    std::optional<std::string> old_;
-};
-
 class ScopedCwd {
 public:
     explicit ScopedCwd(const fs::path &dir) : old_(fs::current_path()) { fs::current_path(dir); }
@@ -124,14 +106,8 @@ private:
     fs::path old_;
 };
 
-class ScopedUmask {
-public:
-    explicit ScopedUmask(mode_t mask) : old_(umask(mask)) {}
-    ~ScopedUmask() { umask(old_); }
-
-private:
-    mode_t old_;
-};
+using gravel::test::ScopedEnv;
+using gravel::test::ScopedUmask;
 
 class LogTest : public testing::Test {
 protected:

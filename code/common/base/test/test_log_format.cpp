@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "gravel_test_support.hpp"
+
 #include <cstdlib>
 #include <ctime>
 #include <optional>
@@ -14,27 +16,7 @@ namespace {
 
 using namespace gravel::log::detail;
 
-// Sets or unsets an environment variable for the lifetime of the object.
-class ScopedEnv {
-public:
-    ScopedEnv(const char *name, const char *value) : name_(name) {
-        if (const char *old = std::getenv(name)) old_ = old;
-        if (value)
-            setenv(name, value, 1);
-        else
-            unsetenv(name);
-    }
-    ~ScopedEnv() {
-        if (old_)
-            setenv(name_, old_->c_str(), 1);
-        else
-            unsetenv(name_);
-    }
-
-private:
-    const char *name_;
-    std::optional<std::string> old_;
-};
+using gravel::test::ScopedEnv;
 
 const LevelTable &table() {
     static const LevelTable t;
@@ -148,7 +130,7 @@ TEST(LogPattern, ProcessAndThreadIdentities) {
 
 TEST(LogPattern, EnvironmentIsReadWhenCompiled) {
     ScopedEnv set("GRAVEL_LOG_TEST_VAR", "abcdef");
-    ScopedEnv unset("GRAVEL_LOG_TEST_UNSET", nullptr);
+    ScopedEnv unset("GRAVEL_LOG_TEST_UNSET", std::nullopt);
     Pattern p;
     ASSERT_EQ(
         p.compile("%E(GRAVEL_LOG_TEST_VAR)/[%8.3E(GRAVEL_LOG_TEST_VAR)]/%E(GRAVEL_LOG_TEST_UNSET)", PatternOptions{}),

@@ -15,6 +15,7 @@
 #include <gravel/edge_configs.h>
 
 #include "gravel_test_support.hpp"
+#include "runtime_test.hpp"
 
 extern "C" int gravel_configs_c_header_probe(void);
 
@@ -22,18 +23,17 @@ namespace {
 
 // Base runtime and cipher on a fresh work dir; the store itself is started by the test or by
 // ConfigsRunning.
-class ConfigsRuntime : public ::testing::Test {
+class ConfigsRuntime : public gravel::test::BaseRuntimeTest {
 protected:
     void SetUp() override {
-        ASSERT_EQ(edge_base_init(work_.path().c_str(), nullptr), EDGE_OK);
+        BaseRuntimeTest::SetUp();
         ASSERT_EQ(edge_cipher_init(), EDGE_OK);
     }
     void TearDown() override {
         edge_configs_destroy();
         edge_cipher_destroy();
-        edge_base_destroy();
+        BaseRuntimeTest::TearDown();
     }
-    gravel::test::WorkDir work_;
 };
 
 class ConfigsRunning : public ConfigsRuntime {

@@ -14,6 +14,7 @@
 #include <gravel/edge_http.h>
 
 #include "gravel_test_support.hpp"
+#include "runtime_test.hpp"
 #include "scripted_http_server.hpp"
 
 extern "C" int gravel_c_header_probe(void);
@@ -38,7 +39,7 @@ ScriptedResponse answer(int status, std::vector<std::string> pieces) {
 
 // A work dir whose conf/rootcert.pem is the test CA, the base runtime on it, and the client
 // initialised by start() under the environment the test chose.
-class HttpClient : public ::testing::Test {
+class HttpClient : public gravel::test::BaseRuntimeTest {
 protected:
     static void SetUpTestSuite() { pki_ = std::make_unique<TestPki>(); }
     static void TearDownTestSuite() { pki_.reset(); }
@@ -50,14 +51,12 @@ protected:
             env(name, std::nullopt);
         }
         pki_->install_ca(work_);
-        ASSERT_EQ(edge_base_init(work_.path().c_str(), "test"), EDGE_OK);
-        pool_ = edge_base_memory_pool_create(nullptr);
-        ASSERT_NE(pool_, nullptr);
+        start_runtime("test");
     }
 
     void TearDown() override {
         if (started_) edge_http_destroy();
-        edge_base_destroy();
+        stop_runtime();
     }
 
     void env(const std::string &name, const std::optional<std::string> &value) {
@@ -102,8 +101,6 @@ protected:
     std::string masked(const std::string &url) { return edge_base_log_fuzz_ip(url.c_str(), pool_); }
 
     static std::unique_ptr<TestPki> pki_;
-    WorkDir work_;
-    apr_pool_t *pool_ = nullptr;
     bool started_ = false;
     std::vector<std::unique_ptr<ScopedEnv>> env_;
 };

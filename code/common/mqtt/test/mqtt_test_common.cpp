@@ -96,18 +96,16 @@ std::string ptr_text(const void *p) {
 
 void MqttTest::SetUp() {
     events().reset();
-    pki_.install_ca(work_);
-    ASSERT_EQ(edge_base_init(work_.path().c_str(), "mqtt-test"), EDGE_OK);
+    TlsRuntimeTest::SetUp();
+    if (HasFatalFailure()) return;
     ASSERT_EQ(edge_mqtt_init(), EDGE_OK);
-    pool_ = edge_MQTT_MGR_mgr_create_pool();
-    ASSERT_NE(pool_, nullptr);
 }
 
 void MqttTest::TearDown() {
     for (auto *client : clients_) edge_mqtt_delete(client);
     clients_.clear();
     edge_mqtt_destroy();
-    edge_base_destroy();
+    TlsRuntimeTest::TearDown();
 }
 
 edge_mqtt_client_t *MqttTest::create(const std::string &host, int port, bool with_handlers) {

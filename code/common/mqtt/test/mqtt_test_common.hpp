@@ -21,6 +21,7 @@
 #include "edge_mqtt_internal.hpp"
 #include "gravel_test_support.hpp"
 #include "mosquitto_broker.hpp"
+#include "runtime_test.hpp"
 
 namespace mqtt_test {
 
@@ -83,7 +84,7 @@ inline std::optional<std::string> env_value(const char *text) {
 
 // The base runtime on a fresh work dir whose conf/rootcert.pem is the test CA, and the MQTT
 // client library initialised. Clients made with create() are deleted at tear-down.
-class MqttTest : public ::testing::Test {
+class MqttTest : public gravel::test::TlsRuntimeTest {
 protected:
     void SetUp() override;
     void TearDown() override;
@@ -94,14 +95,9 @@ protected:
     }
     // Deletes a client made with create() before tear-down.
     void remove(edge_mqtt_client_t *client);
-    bool logged(const std::string &line) const { return work_.logged(line); }
-    size_t count_logged(const std::string &line) const { return work_.count_logged(line); }
     // Connects and waits for the connected handler.
     void connect_and_wait(edge_mqtt_client_t *client);
 
-    gravel::test::WorkDir work_;
-    gravel::test::TestPki pki_;
-    apr_pool_t *pool_ = nullptr;
     std::vector<edge_mqtt_client_t *> clients_;
     int next_id_ = 0;
     std::string last_client_id_;  // the client id of the latest create()

@@ -9,17 +9,8 @@ using gravel::test::wait_until;
 
 namespace {
 
-class MqttBroker : public MqttTest {
+class MqttBroker : public gravel::test::WithBroker<MqttTest> {
 protected:
-    void SetUp() override {
-        MqttTest::SetUp();
-        broker_ = std::make_unique<MosquittoBroker>(pki_);
-        broker_->start();
-    }
-    void TearDown() override {
-        MqttTest::TearDown();  // clients first, while the broker still answers
-        broker_.reset();
-    }
     // Subscribes the client and returns once the subscription is in force: the client's own
     // sync publish on `probe_topic` (which the filter must match) has come back to it.
     void subscribe_and_wait(edge_mqtt_client_t *client, const std::string &filter, const std::string &probe_topic) {
@@ -34,8 +25,6 @@ protected:
             },
             10s));
     }
-
-    std::unique_ptr<MosquittoBroker> broker_;
 };
 
 }  // namespace

@@ -11,19 +11,7 @@ using gravel::test::wait_until;
 
 namespace {
 
-class MqttThreads : public MqttTest {
-protected:
-    void SetUp() override {
-        MqttTest::SetUp();
-        broker_ = std::make_unique<MosquittoBroker>(pki_);
-        broker_->start();
-    }
-    void TearDown() override {
-        MqttTest::TearDown();
-        broker_.reset();
-    }
-    std::unique_ptr<MosquittoBroker> broker_;
-};
+using MqttThreads = gravel::test::WithBroker<MqttTest>;
 
 // The client a handler publishes its reply with; handlers take no context.
 std::atomic<edge_mqtt_client_t *> g_reply_client{nullptr};

@@ -17,6 +17,7 @@
 #include <gravel/edge_property.h>
 
 #include "gravel_test_support.hpp"
+#include "runtime_test.hpp"
 
 extern "C" int gravel_property_c_header_probe(void);
 
@@ -41,17 +42,8 @@ Pairs to_pairs(apr_hash_t *table) {
 }
 
 // A running base runtime (for the log) and a scratch pool for tables.
-class Property : public ::testing::Test {
+class Property : public gravel::test::BaseRuntimeTest {
 protected:
-    void SetUp() override {
-        ASSERT_EQ(edge_base_init(work_.path().c_str(), nullptr), EDGE_OK);
-        pool_ = edge_BASE_MGR_mgr_create_pool();
-        ASSERT_NE(pool_, nullptr);
-    }
-    void TearDown() override {
-        edge_base_memory_pool_destroy(&pool_);
-        edge_base_destroy();
-    }
     apr_hash_t *table(const Pairs &pairs = {}) {
         apr_hash_t *t = apr_hash_make(pool_);
         for (const auto &[k, v] : pairs)
@@ -65,8 +57,6 @@ protected:
         EXPECT_NE(t, nullptr);
         return t == nullptr ? Pairs{} : to_pairs(t);
     }
-    WorkDir work_;
-    apr_pool_t *pool_ = nullptr;
 };
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <gravel/edge_http_connections.h>
 
 #include "gravel_test_support.hpp"
+#include "runtime_test.hpp"
 
 extern "C" int gravel_c_header_probe(void);
 
@@ -112,15 +113,8 @@ apr_pool_t *pool_field(const RecordBuffer &b) {
     return p;
 }
 
-class Records : public ::testing::Test {
+class Records : public gravel::test::BaseRuntimeTest {
 protected:
-    void SetUp() override {
-        ASSERT_EQ(edge_base_init(work_.path().c_str(), "test"), EDGE_OK);
-        pool_ = edge_base_memory_pool_create(nullptr);
-        ASSERT_NE(pool_, nullptr);
-    }
-    void TearDown() override { edge_base_destroy(); }
-
     std::string print(const void *record, edge_json_print_job_fn job) {
         char *text = nullptr;
         EXPECT_EQ(job(record, &text, pool_, 1), EDGE_OK);
@@ -134,9 +128,6 @@ protected:
         }
         return out;
     }
-
-    WorkDir work_;
-    apr_pool_t *pool_ = nullptr;
 };
 
 }  // namespace
