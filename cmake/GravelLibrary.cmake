@@ -25,6 +25,10 @@ add_compile_definitions(_FILE_OFFSET_BITS=64)
 # __FILE__ in log lines is relative to the source tree, whatever the build machine.
 add_compile_options(-fmacro-prefix-map=${CMAKE_SOURCE_DIR}/=)
 
+# The C files of the tests prove that the public headers are ISO C99: they are compiled with
+# -std=c99 (no GNU extensions) and any pedantic warning fails the build, whatever GRAVEL_WERROR says.
+set(GRAVEL_C_PROBE_OPTIONS $<$<COMPILE_LANGUAGE:C>:-Wpedantic> $<$<COMPILE_LANGUAGE:C>:-Werror>)
+
 set(GRAVEL_INTERNAL_INCLUDE ${CMAKE_SOURCE_DIR}/code/common/base/internal)
 set(GRAVEL_LIBRARIES "" CACHE INTERNAL "")
 
@@ -32,7 +36,8 @@ set(GRAVEL_LIBRARIES "" CACHE INTERNAL "")
 #   Builds libgravel-<short name> from src/*.cpp of the calling folder, exports exactly the
 #   symbols listed in the folder's exports.txt (a version script keeps the rest local),
 #   and, with tests on, one GoogleTest executable from test/*.cpp and test/*.c linked
-#   against the library's objects so internals are testable.
+#   against the library's objects so internals are testable. The test/*.c files are the
+#   library's C header probes, compiled as strict C99.
 function(gravel_add_library name)
   cmake_parse_arguments(ARG "" "" "LINKS;PKG_REQUIRES;TEST_LINKS" ${ARGN})
   set(objs gravel-${name}-objects)
@@ -82,7 +87,8 @@ function(gravel_add_library name)
     if(tsrcs)
       set(texe ${lib}-tests)
       add_executable(${texe} ${tsrcs})
-      target_compile_options(${texe} PRIVATE ${GRAVEL_WARNINGS})
+      target_compile_options(${texe} PRIVATE ${GRAVEL_WARNINGS} ${GRAVEL_C_PROBE_OPTIONS})
+      set_target_properties(${texe} PROPERTIES C_STANDARD 99 C_STANDARD_REQUIRED ON C_EXTENSIONS OFF)
       target_include_directories(${texe} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src
         ${GRAVEL_INTERNAL_INCLUDE} ${CMAKE_SOURCE_DIR}/tests/support)
       target_link_libraries(${texe} PRIVATE ${objs} ${ARG_TEST_LINKS} gravel-test-support GTest::gtest_main)
