@@ -37,7 +37,8 @@ set(GRAVEL_LIBRARIES "" CACHE INTERNAL "")
 #   symbols listed in the folder's exports.txt (a version script keeps the rest local),
 #   and, with tests on, one GoogleTest executable from test/*.cpp and test/*.c linked
 #   against the library's objects so internals are testable. The test/*.c files are the
-#   library's C header probes, compiled as strict C99.
+#   library's C header probes, compiled as strict C99; tests/CMakeLists.txt also links them
+#   into one plain C program against the shared libraries.
 function(gravel_add_library name)
   cmake_parse_arguments(ARG "" "" "LINKS;PKG_REQUIRES;TEST_LINKS" ${ARGN})
   set(objs gravel-${name}-objects)
@@ -84,6 +85,8 @@ function(gravel_add_library name)
 
   if(GRAVEL_TESTS AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/test)
     file(GLOB tsrcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/test/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/test/*.c)
+    file(GLOB probes CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/test/*.c)
+    set_property(TARGET ${lib} PROPERTY GRAVEL_C_PROBES "${probes}")
     if(tsrcs)
       set(texe ${lib}-tests)
       add_executable(${texe} ${tsrcs})
