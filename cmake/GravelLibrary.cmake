@@ -25,9 +25,14 @@ add_compile_definitions(_FILE_OFFSET_BITS=64)
 # __FILE__ in log lines is relative to the source tree, whatever the build machine.
 add_compile_options(-fmacro-prefix-map=${CMAKE_SOURCE_DIR}/=)
 
-# The C files of the tests prove that the public headers are ISO C99: they are compiled with
-# -std=c99 (no GNU extensions) and any pedantic warning fails the build, whatever GRAVEL_WERROR says.
-set(GRAVEL_C_PROBE_OPTIONS $<$<COMPILE_LANGUAGE:C>:-Wpedantic> $<$<COMPILE_LANGUAGE:C>:-Werror>)
+# gravel_strict_c99(<target>)
+#   Compiles the target's C files as ISO C99: -std=c99 without GNU extensions, and any pedantic
+#   warning fails the build whatever GRAVEL_WERROR says. The C files of the tests prove so that
+#   the public headers are C99.
+function(gravel_strict_c99 target)
+  set_target_properties(${target} PROPERTIES C_STANDARD 99 C_STANDARD_REQUIRED ON C_EXTENSIONS OFF)
+  target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:C>:-Wpedantic> $<$<COMPILE_LANGUAGE:C>:-Werror>)
+endfunction()
 
 set(GRAVEL_INTERNAL_INCLUDE ${CMAKE_SOURCE_DIR}/code/common/base/internal)
 set(GRAVEL_LIBRARIES "" CACHE INTERNAL "")
@@ -90,8 +95,8 @@ function(gravel_add_library name)
     if(tsrcs)
       set(texe ${lib}-tests)
       add_executable(${texe} ${tsrcs})
-      target_compile_options(${texe} PRIVATE ${GRAVEL_WARNINGS} ${GRAVEL_C_PROBE_OPTIONS})
-      set_target_properties(${texe} PROPERTIES C_STANDARD 99 C_STANDARD_REQUIRED ON C_EXTENSIONS OFF)
+      target_compile_options(${texe} PRIVATE ${GRAVEL_WARNINGS})
+      gravel_strict_c99(${texe})
       target_include_directories(${texe} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src
         ${GRAVEL_INTERNAL_INCLUDE} ${CMAKE_SOURCE_DIR}/tests/support)
       target_link_libraries(${texe} PRIVATE ${objs} ${ARG_TEST_LINKS} gravel-test-support GTest::gtest_main)
