@@ -25,6 +25,15 @@ add_compile_definitions(_FILE_OFFSET_BITS=64)
 # __FILE__ in log lines is relative to the source tree, whatever the build machine.
 add_compile_options(-fmacro-prefix-map=${CMAKE_SOURCE_DIR}/=)
 
+# gravel_strict_c99(<target>)
+#   Compiles the target's C files as ISO C99: -std=c99 without GNU extensions, and any pedantic
+#   warning fails the build whatever GRAVEL_WERROR says. The C files of the tests prove so that
+#   the public headers are C99.
+function(gravel_strict_c99 target)
+  set_target_properties(${target} PROPERTIES C_STANDARD 99 C_STANDARD_REQUIRED ON C_EXTENSIONS OFF)
+  target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:C>:-Wpedantic> $<$<COMPILE_LANGUAGE:C>:-Werror>)
+endfunction()
+
 set(GRAVEL_INTERNAL_INCLUDE ${CMAKE_SOURCE_DIR}/code/common/base/internal)
 set(GRAVEL_LIBRARIES "" CACHE INTERNAL "")
 
@@ -32,7 +41,9 @@ set(GRAVEL_LIBRARIES "" CACHE INTERNAL "")
 #   Builds libgravel-<short name> from src/*.cpp of the calling folder, exports exactly the
 #   symbols listed in the folder's exports.txt (a version script keeps the rest local),
 #   and, with tests on, one GoogleTest executable from test/*.cpp and test/*.c linked
-#   against the library's objects so internals are testable.
+#   against the library's objects so internals are testable. The test/*.c files are the
+#   library's C header probes, compiled as strict C99; tests/CMakeLists.txt also links them
+#   into one plain C program against the shared libraries.
 function(gravel_add_library name)
   cmake_parse_arguments(ARG "" "" "LINKS;PKG_REQUIRES;TEST_LINKS" ${ARGN})
   set(objs gravel-${name}-objects)
@@ -79,10 +90,13 @@ function(gravel_add_library name)
 
   if(GRAVEL_TESTS AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/test)
     file(GLOB tsrcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/test/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/test/*.c)
+    file(GLOB probes CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/test/*.c)
+    set_property(TARGET ${lib} PROPERTY GRAVEL_C_PROBES "${probes}")
     if(tsrcs)
       set(texe ${lib}-tests)
       add_executable(${texe} ${tsrcs})
       target_compile_options(${texe} PRIVATE ${GRAVEL_WARNINGS})
+      gravel_strict_c99(${texe})
       target_include_directories(${texe} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src
         ${GRAVEL_INTERNAL_INCLUDE} ${CMAKE_SOURCE_DIR}/tests/support)
       target_link_libraries(${texe} PRIVATE ${objs} ${ARG_TEST_LINKS} gravel-test-support GTest::gtest_main)
