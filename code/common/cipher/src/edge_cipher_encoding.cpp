@@ -131,7 +131,8 @@ EDGE_API uint32_t edge_cipher_to_hex(const unsigned char *data, uint32_t len, ch
 }
 
 EDGE_API uint32_t edge_cipher_from_hex(const char *text, uint32_t len, unsigned char *output, uint32_t *output_len) {
-    if (text == nullptr || text[0] == '\0' || len == 0 || output == nullptr || output_len == nullptr) {
+    // The length first: text of length 0 has no first character to look at.
+    if (text == nullptr || len == 0 || text[0] == '\0' || output == nullptr || output_len == nullptr) {
         return EDGE_ERR_MISSING;
     }
     if (len % 2 != 0) return EDGE_ERR_BAD_ARGUMENT;

@@ -2,6 +2,8 @@
 // and env decryption, and use from several threads while keys are entered.
 #include <atomic>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -107,6 +109,59 @@ TEST_F(CipherRunning, FirstKeyOfANameWins) {
     EXPECT_EQ(edge_cipher_has_domain(""), 0);
     EXPECT_EQ(edge_cipher_has_domain(nullptr), 0);
     EXPECT_EQ(edge_cipher_get_domain(""), nullptr);
+}
+
+// The operations under a domain key meet an input of length 0 and an output of capacity 0 that
+// point at the end of a heap block (AddressSanitizer reports any byte touched there): each is
+// refused and leaves the other buffer and the length as they were.
+TEST_F(CipherRunning, DomainOperationsRefuseEmptyBuffers) {
+    ASSERT_EQ(edge_cipher_save_key("configs", bytes(std::string(16, 'c')), 16, 0), EDGE_OK);
+    constexpr size_t kBlockSize = 16;
+    std::unique_ptr<unsigned char[]> block(new unsigned char[kBlockSize]);
+    unsigned char *none = block.get() + kBlockSize;
+    char *none_text = reinterpret_cast<char *>(none);
+    uint32_t rc = 0;
+    const std::string text = encrypt_under("configs", "plain", pool_, &rc);
+    ASSERT_EQ(rc, EDGE_OK);
+    std::string env_text = "QUJD";
+
+    unsigned char room[128];
+    uint32_t len = 0;
+    auto out_text = [&] { return reinterpret_cast<char *>(room); };
+    struct Case {
+        const char *what;
+        bool empty_output;
+        std::function<uint32_t()> call;
+        uint32_t status;
+    };
+    const Case cases[] = {
+        {"encrypt", false, [&] { return edge_cipher_encrypt(none, 0, out_text(), &len, "configs", pool_); },
+         EDGE_ERR_MISSING},
+        {"decrypt", false, [&] { return edge_cipher_decrypt(none_text, 0, room, &len, "configs", pool_); },
+         EDGE_ERR_MISSING},
+        {"digest", false, [&] { return edge_cipher_digest(none, 0, out_text(), &len, "configs"); }, EDGE_ERR_MISSING},
+        {"env decrypt", false, [&] { return edge_cipher_env_decrypt(none_text, 0, room, &len); }, EDGE_ERR_MISSING},
+        {"save key", false, [&] { return edge_cipher_save_key("empty", none, 0, 1); }, EDGE_ERR_BAD_ARGUMENT},
+        {"encrypt", true, [&] { return edge_cipher_encrypt(bytes("p"), 1, none_text, &len, "configs", pool_); },
+         EDGE_ERR_MISSING},
+        {"decrypt", true, [&] { return edge_cipher_decrypt(text.data(), len32(text), none, &len, "configs", pool_); },
+         EDGE_ERR_MISSING},
+        {"digest", true, [&] { return edge_cipher_digest(bytes("m"), 1, none_text, &len, "configs"); },
+         EDGE_ERR_MISSING},
+        {"env decrypt", true, [&] { return edge_cipher_env_decrypt(env_text.data(), 4, none, &len); },
+         EDGE_ERR_MISSING},
+    };
+    for (const Case &c : cases) {
+        const std::string label =
+            std::string(c.what) + (c.empty_output ? ", output of capacity 0" : ", input of length 0");
+        std::memset(room, 0x5a, sizeof room);
+        len = c.empty_output ? 0 : sizeof room;
+        const uint32_t before = len;
+        EXPECT_EQ(c.call(), c.status) << label;
+        EXPECT_EQ(len, before) << label;
+        EXPECT_EQ(std::string(reinterpret_cast<char *>(room), sizeof room), std::string(sizeof room, '\x5a')) << label;
+    }
+    EXPECT_EQ(edge_cipher_has_domain("empty"), 0);
 }
 
 TEST_F(CipherRuntime, DomainOperationsNeedTheManager) {

@@ -2,6 +2,8 @@
 // coreutils base64 and iconv, and against bad input.
 #include <cctype>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -474,4 +476,98 @@ TEST_F(CipherRunning, EncryptEncodeStatuses) {
     EXPECT_EQ(edge_cipher_encrypt_encode(bytes(plain), 0, out.data(), &len, bytes(kKey), pool_), EDGE_ERR_MISSING);
     EXPECT_EQ(edge_cipher_encrypt_encode(bytes(plain), 16, out.data(), &len, bytes(kKey), nullptr), EDGE_ERR_MISSING);
     EXPECT_EQ(edge_cipher_encrypt_encode(bytes(plain), 16, out.data(), &len, nullptr, pool_), EDGE_ERR_MISSING);
+}
+
+// Every primitive and cipher text function meets an input of length 0 and an output of capacity
+// 0 that point at the end of a heap block, so AddressSanitizer reports any byte read or written
+// there. Each call is refused before it touches a byte, and leaves the other buffer and the
+// length as they were.
+TEST_F(CipherRunning, ZeroLengthInputsAndZeroCapacityOutputsAreRefused) {
+    constexpr size_t kBlockSize = 16;
+    std::unique_ptr<unsigned char[]> block(new unsigned char[kBlockSize]);
+    unsigned char *none = block.get() + kBlockSize;  // nothing behind it
+    char *none_text = reinterpret_cast<char *>(none);
+    int dummy = 0;
+    auto *unused_pool = reinterpret_cast<apr_pool_t *>(&dummy);  // the UTF-8 conversion never uses it
+    const unsigned char *key = bytes(kKey);
+    const std::string record = kit_encrypt_raw("plain", kKey);
+    const std::string text = kit_encrypt_text("plain", kKey, pool_);
+    std::string b64 = "QUJD";
+    const std::string units("A\0", 2);
+
+    unsigned char room[128];
+    uint32_t len = 0;
+    auto out = [&] { return room; };
+    auto out_text = [&] { return reinterpret_cast<char *>(room); };
+    struct Case {
+        const char *what;
+        bool empty_output;  // else the input is the empty one
+        std::function<uint32_t()> call;
+        uint32_t status;
+    };
+    const Case cases[] = {
+        {"random bytes", false, [&] { return edge_cipher_generate_randoms(none, 0); }, EDGE_ERR_MISSING},
+        {"aes encrypt plaintext", false, [&] { return edge_cipher_aes_encrypt_raw(none, 0, out(), &len, key, 16); },
+         EDGE_ERR_MISSING},
+        {"aes encrypt key", false, [&] { return edge_cipher_aes_encrypt_raw(bytes("p"), 1, out(), &len, none, 0); },
+         EDGE_ERR_MISSING},
+        {"aes decrypt record", false, [&] { return edge_cipher_aes_decrypt_raw(none, 0, out(), &len, key, 16); },
+         EDGE_ERR_MISSING},
+        {"aes decrypt key", false,
+         [&] { return edge_cipher_aes_decrypt_raw(bytes(record), len32(record), out(), &len, none, 0); },
+         EDGE_ERR_MISSING},
+        {"hmac message", false, [&] { return edge_cipher_digest_raw(none, 0, out(), &len, key, 16); },
+         EDGE_ERR_MISSING},
+        {"hmac key", false, [&] { return edge_cipher_digest_raw(bytes("m"), 1, out(), &len, none, 0); },
+         EDGE_ERR_MISSING},
+        {"pbkdf2 salt", false, [&] { return edge_cipher_pbkdf2_sha256("pw", none, 0, 1, out(), 16); },
+         EDGE_ERR_MISSING},
+        {"base64 encode", false, [&] { return edge_cipher_base64_encode(none, 0, out_text(), &len); },
+         EDGE_ERR_MISSING},
+        {"base64 decode", false, [&] { return edge_cipher_base64_decode(none_text, 0, out(), &len); },
+         EDGE_ERR_MISSING},
+        {"to hex", false, [&] { return edge_cipher_to_hex(none, 0, out_text(), &len); }, EDGE_ERR_MISSING},
+        {"from hex", false, [&] { return edge_cipher_from_hex(none_text, 0, out(), &len); }, EDGE_ERR_MISSING},
+        {"utf8", false, [&] { return edge_cipher_unicode_to_utf8_native(none, 0, out_text(), &len, unused_pool); },
+         EDGE_ERR_MISSING},
+        {"encrypt encode", false, [&] { return edge_cipher_encrypt_encode(none, 0, out_text(), &len, key, pool_); },
+         EDGE_ERR_MISSING},
+        {"decrypt decode", false, [&] { return edge_cipher_decrypt_decode(none_text, 0, out(), &len, key, pool_); },
+         EDGE_ERR_MISSING},
+
+        {"aes encrypt", true, [&] { return edge_cipher_aes_encrypt_raw(bytes("p"), 1, none, &len, key, 16); },
+         EDGE_ERR_MISSING},
+        {"aes decrypt", true,
+         [&] { return edge_cipher_aes_decrypt_raw(bytes(record), len32(record), none, &len, key, 16); },
+         EDGE_ERR_MISSING},
+        {"hmac", true, [&] { return edge_cipher_digest_raw(bytes("m"), 1, none, &len, key, 16); }, EDGE_ERR_MISSING},
+        {"pbkdf2", true, [&] { return edge_cipher_pbkdf2_sha256("pw", bytes("salt"), 4, 1, none, 0); },
+         EDGE_ERR_MISSING},
+        {"base64 encode", true, [&] { return edge_cipher_base64_encode(bytes("abc"), 3, none_text, &len); },
+         EDGE_ERR_MISSING},
+        {"base64 decode", true, [&] { return edge_cipher_base64_decode(b64.data(), len32(b64), none, &len); },
+         EDGE_ERR_OUT_OF_RANGE},
+        {"to hex", true, [&] { return edge_cipher_to_hex(bytes("ab"), 2, none_text, &len); }, EDGE_ERR_MISSING},
+        {"from hex", true, [&] { return edge_cipher_from_hex("ab", 2, none, &len); }, EDGE_ERR_OUT_OF_RANGE},
+        {"utf8", true,
+         [&] { return edge_cipher_unicode_to_utf8_native(bytes(units), len32(units), none_text, &len, unused_pool); },
+         EDGE_ERR_MISSING},
+        {"env key", true, [&] { return edge_cipher_load_key(none, &len); }, EDGE_ERR_MISSING},
+        {"encrypt encode", true, [&] { return edge_cipher_encrypt_encode(bytes("p"), 1, none_text, &len, key, pool_); },
+         EDGE_ERR_MISSING},
+        {"decrypt decode", true,
+         [&] { return edge_cipher_decrypt_decode(text.data(), len32(text), none, &len, key, pool_); },
+         EDGE_ERR_MISSING},
+    };
+    for (const Case &c : cases) {
+        const std::string label =
+            std::string(c.what) + (c.empty_output ? ", output of capacity 0" : ", input of length 0");
+        std::memset(room, 0x5a, sizeof room);
+        len = c.empty_output ? 0 : sizeof room;
+        const uint32_t before = len;
+        EXPECT_EQ(c.call(), c.status) << label;
+        EXPECT_EQ(len, before) << label;
+        EXPECT_EQ(std::string(reinterpret_cast<char *>(room), sizeof room), std::string(sizeof room, '\x5a')) << label;
+    }
+    EXPECT_EQ(edge_cipher_calc_encrypt_len(0), 0u);
 }
