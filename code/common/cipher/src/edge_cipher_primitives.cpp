@@ -256,9 +256,11 @@ EDGE_API uint32_t edge_cipher_pbkdf2_sha256(const char *password, const unsigned
         output == nullptr || output_len == 0 || output_len > INT_MAX) {
         return EDGE_ERR_MISSING;
     }
+    // Password and salt are both zero-terminated strings; the salt's length argument only has to
+    // be non-zero, and does not shorten the salt.
     const size_t pass_len = std::strlen(password);
-    const size_t real_salt_len = strnlen(reinterpret_cast<const char *>(salt), salt_len);
-    if (pass_len > INT_MAX || sha256() == nullptr ||
+    const size_t real_salt_len = std::strlen(reinterpret_cast<const char *>(salt));
+    if (pass_len > INT_MAX || real_salt_len > INT_MAX || sha256() == nullptr ||
         PKCS5_PBKDF2_HMAC(password, static_cast<int>(pass_len), salt, static_cast<int>(real_salt_len),
                           static_cast<int>(iterations), sha256(), static_cast<int>(output_len), output) != 1) {
         OPENSSL_cleanse(output, output_len);

@@ -239,7 +239,11 @@ TEST(CipherPbkdf2, MatchesOpensslKdf) {
         {"p", "NaCl", 4, "NaCl", 1, 32},
         {std::string(64, 'x'), "0123456789abcdef", 16, "0123456789abcdef", 2000, 20},
         {"pw", std::string("ab\0cd", 5), 5, "ab", 10, 16},  // the salt ends at its first zero byte
-        {"pw", "abcdef", 3, "abc", 10, 16},                 // and never runs past its length
+        {"pw", "abcdef", 3, "abcdef", 10, 16},              // and not at its length argument
+        {"pw", "NaCl", 1, "NaCl", 10, 16},
+        {"pw", "salt", 100, "salt", 10, 16},              // the length argument is only checked for being non-zero
+        {"", "salt", 4, "salt", 10, 16},                  // an empty password is a password
+        {"pw", std::string("\0salt", 5), 5, "", 10, 16},  // and an empty salt a salt
     };
     for (const Case &c : cases) {
         std::string out(c.key_len, '\0');

@@ -131,10 +131,10 @@ EDGE_API uint32_t edge_cipher_digest_raw(const unsigned char *message, uint32_t 
                                          uint32_t *output_len, const unsigned char *key, uint32_t key_len);
 
 /*
- * PBKDF2-HMAC-SHA256: `output_len` bytes derived from the zero-terminated password and the
- * salt, which is taken up to its first zero byte but never beyond salt_len bytes. 0;
- * EDGE_ERR_MISSING for a null or zero argument, an iteration count above INT_MAX, or an
- * OpenSSL failure.
+ * PBKDF2-HMAC-SHA256: `output_len` bytes derived from the password and the salt, both
+ * zero-terminated strings: each is taken up to its first zero byte. salt_len must be non-zero
+ * and is not otherwise used; it does not shorten the salt. 0; EDGE_ERR_MISSING for a null or
+ * zero argument, an iteration count above INT_MAX, or an OpenSSL failure.
  */
 EDGE_API uint32_t edge_cipher_pbkdf2_sha256(const char *password, const unsigned char *salt, uint32_t salt_len,
                                             uint32_t iterations, unsigned char *output, uint32_t output_len);
