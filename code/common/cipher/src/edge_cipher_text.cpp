@@ -61,29 +61,26 @@ EDGE_API uint32_t edge_cipher_decrypt_decode(const char *text, uint32_t len, uns
         EDGE_LOG_ERROR("hex decode error, ret:%d", static_cast<int>(rc));
         return EDGE_ERR_HEX_DECODE;
     }
-    // An IV and whole blocks, at least one; the plaintext goes straight to the output.
+    // The record is decrypted as edge_cipher_aes_decrypt_raw decrypts it, with the same refusals
+    // and log lines, but straight into the caller's output: the plaintext is written nowhere else.
     if (!gravel::cipher::whole_record(record_len)) {
+        gravel::cipher::log_unusable_record(record_len, output, *output_len);
         EDGE_LOG_ERROR("aes decrypt error, ret:%d", static_cast<int>(EDGE_ERR_MISSING));
         return EDGE_ERR_AES_DECRYPT;
     }
     const gravel::cipher::Decrypted r = gravel::cipher::cbc_decrypt(
         key, record, record + EDGE_CIPHER_IV_LEN, record_len - EDGE_CIPHER_IV_LEN, output, *output_len);
-    switch (r.outcome) {
-        case gravel::cipher::Decrypt::ok:
-            *output_len = r.plain_len;
-            return EDGE_OK;
-        case gravel::cipher::Decrypt::too_small:
-            EDGE_LOG_ERROR("target plain buffer not enough, need %d", static_cast<int>(r.plain_len));
-            return EDGE_ERR_OUT_OF_RANGE;
-        case gravel::cipher::Decrypt::bad_padding:
-            rc = EDGE_ERR_OUT_OF_RANGE;
-            break;
-        case gravel::cipher::Decrypt::failed:
-            rc = EDGE_ERR_AES_DECRYPT;
-            break;
+    if (r.outcome == gravel::cipher::Decrypt::too_small) {
+        EDGE_LOG_ERROR("target plain buffer not enough, need %d", static_cast<int>(r.plain_len));
+        return EDGE_ERR_OUT_OF_RANGE;
     }
-    EDGE_LOG_ERROR("aes decrypt error, ret:%d", static_cast<int>(rc));
-    return EDGE_ERR_AES_DECRYPT;
+    rc = gravel::cipher::decrypt_status(r);
+    if (rc != EDGE_OK) {
+        EDGE_LOG_ERROR("aes decrypt error, ret:%d", static_cast<int>(rc));
+        return EDGE_ERR_AES_DECRYPT;
+    }
+    *output_len = r.plain_len;
+    return EDGE_OK;
 }
 
 }  // extern "C"

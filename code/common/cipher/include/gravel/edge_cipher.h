@@ -198,9 +198,12 @@ EDGE_API uint32_t edge_cipher_encrypt_encode(const unsigned char *plain, uint32_
  * Plaintext of a cipher text under a 16-byte key, using `pool` for scratch; the plaintext is
  * written only to the output. 0; EDGE_ERR_MISSING (also without the cipher manager);
  * EDGE_ERR_HEX_DECODE for an odd length or a non-hex character ("hex decode error, ret:%d");
- * EDGE_ERR_AES_DECRYPT for a text that is not an IV and whole blocks or whose padding is wrong
- * ("aes decrypt error, ret:%d"); EDGE_ERR_OUT_OF_RANGE when the plaintext does not fit
- * ("target plain buffer not enough, need %d"); EDGE_ERR_NO_MEMORY.
+ * EDGE_ERR_AES_DECRYPT for a text that is not an IV and whole blocks or whose padding is wrong:
+ * the record is decrypted as edge_cipher_aes_decrypt_raw does it, so its lines are logged
+ * ("ilens:%d, output:%p, olens:%d", "padding too long, padding_len:%d", "padding error,
+ * padding_len:%d"), followed by "aes decrypt error, ret:%d" with its status;
+ * EDGE_ERR_OUT_OF_RANGE when the plaintext does not fit ("target plain buffer not enough,
+ * need %d"); EDGE_ERR_NO_MEMORY.
  */
 EDGE_API uint32_t edge_cipher_decrypt_decode(const char *text, uint32_t len, unsigned char *output,
                                              uint32_t *output_len, const unsigned char *key, apr_pool_t *pool);
