@@ -102,7 +102,9 @@ uint32_t save_store(apr_pool_t *pool, apr_hash_t *map, const char *path, edge_ci
     for (const HashEntry &entry : HashEntries(pool, map)) {
         const edge_cipher_key_t *record = entry.record();
         if (record == nullptr || record->enduring == 0) continue;
-        if (!storable_name(entry.name, static_cast<size_t>(entry.name_len)) || !storable_key(record)) {
+        // A key of length 0 is not refused here: its encryption fails below, and the save says so.
+        if (!storable_name(entry.name, static_cast<size_t>(entry.name_len)) ||
+            (record->len != 0 && !storable_key(record))) {
             EDGE_LOG_ERROR("keystore entry cannot be stored, lens:%d", static_cast<int>(record->len));
             return EDGE_ERR_BAD_ARGUMENT;
         }

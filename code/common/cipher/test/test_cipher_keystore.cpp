@@ -413,6 +413,32 @@ TEST_F(CipherRunning, SavingMapsWithoutEnduringEntries) {
     EXPECT_EQ(edge_cipher_save_keystore_to_file(pool_, apr_hash_make(pool_), "", mgr, 0), EDGE_ERR_MISSING);
 }
 
+// An enduring entry of length 0 has nothing to encrypt: the save fails as an encryption failure
+// and writes nothing, whichever key protects the store.
+TEST_F(CipherRunning, AnEmptyEnduringKeyFailsTheSaveAsItsEncryption) {
+    ASSERT_EQ(edge_cipher_save_key("secret", bytes(std::string(16, 's')), 16, 1), EDGE_OK);
+    edge_cipher_mgr_t *mgr = edge_CIPHER_MGR_mgr_get();
+    struct Case {
+        std::string path;
+        uint32_t use_root_key;
+    };
+    const Case cases[] = {{domain_file(), 0}, {primary_file(), 1}};
+    for (const Case &c : cases) {
+        const std::string before = read_file(c.path);
+        apr_hash_t *map = key_map(pool_, {{"good", std::string(16, 'g')}, {"empty", ""}});
+        EXPECT_EQ(edge_cipher_save_keystore_to_file(pool_, map, c.path.c_str(), mgr, c.use_root_key),
+                  EDGE_ERR_AES_ENCRYPT)
+            << c.path;
+        EXPECT_TRUE(
+            work_.logged("ERROR encrypt keystore failed, ret:20001, use_root_key:" + std::to_string(c.use_root_key)))
+            << c.path;
+        EXPECT_EQ(read_file(c.path), before) << c.path;
+    }
+    EXPECT_EQ(work_.log().find("cannot be stored"), std::string::npos);
+    ASSERT_EQ(restart_cipher(), EDGE_OK);
+    EXPECT_EQ(domain_key("secret"), std::string(16, 's'));
+}
+
 TEST_F(CipherRunning, ChooseWorkKey) {
     edge_cipher_mgr_t *mgr = edge_CIPHER_MGR_mgr_get();
     EXPECT_EQ(edge_cipher_choose_work_key(mgr, 1), mgr->root_key);

@@ -273,9 +273,9 @@ EDGE_API uint32_t edge_cipher_load_keystore_from_file_param_check(apr_pool_t *po
  * without the chosen key); EDGE_ERR_BAD_ARGUMENT when no entry is enduring, or the file could
  * not give every enduring entry back (a name of more than 32 characters, with a blank, "=" or
  * ":", or beginning with "#"; a key of more than 128 bytes; more than 512 entries): nothing is
- * written then;
- * EDGE_ERR_NO_MEMORY; EDGE_ERR_AES_ENCRYPT ("encrypt keystore failed, ret:%d,
- * use_root_key:%d"); EDGE_ERR_FILE_WRITE. Logs "save keystore to %s finished, ret:%d".
+ * written then; EDGE_ERR_NO_MEMORY; EDGE_ERR_AES_ENCRYPT when an enduring key does not encrypt,
+ * also one of length 0 ("encrypt keystore failed, ret:%d, use_root_key:%d"), nothing written;
+ * EDGE_ERR_FILE_WRITE. Logs "save keystore to %s finished, ret:%d".
  */
 EDGE_API uint32_t edge_cipher_save_keystore_to_file(apr_pool_t *pool, apr_hash_t *map, const char *path,
                                                     edge_cipher_mgr_t *mgr, uint32_t use_root_key);
