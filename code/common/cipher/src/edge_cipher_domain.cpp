@@ -53,6 +53,30 @@ struct AddedName {
     apr_ssize_t len;
 };
 
+// Names of the enduring domain keys that are entered but not on disk: the write of the domain
+// key store that should have taken them failed. The next write that succeeds takes them along
+// (it writes every enduring key of the map), and a save of such a name writes the store again
+// instead of skipping it as saved. In the manager's pool, under the key maps' lock; made at init,
+// dropped at destroy.
+apr_hash_t *g_not_on_disk = nullptr;
+
+bool on_disk(const char *name, apr_ssize_t name_len) noexcept {
+    return g_not_on_disk == nullptr || apr_hash_get(g_not_on_disk, name, name_len) == nullptr;
+}
+
+// Rewrites the domain key store from the map, after remembering the keys just entered (names in
+// the manager's pool) as not on disk; once a write succeeds, every key is. The caller holds the
+// key maps' lock alone.
+uint32_t write_domain_store(edge_cipher_mgr_t *mgr, apr_pool_t *scratch, const AddedName *entered,
+                            size_t count) noexcept {
+    for (size_t i = 0; i < count && g_not_on_disk != nullptr; ++i) {
+        apr_hash_set(g_not_on_disk, entered[i].name, entered[i].len, entered[i].name);
+    }
+    const uint32_t rc = save_store(scratch, mgr->domain_keys, mgr->domain_keystore_file, mgr, 0);
+    if (rc == EDGE_OK && g_not_on_disk != nullptr) apr_hash_clear(g_not_on_disk);
+    return rc;
+}
+
 const edge_cipher_key_t *lookup_domain(const edge_cipher_mgr_t *mgr, const char *name) noexcept {
     SharedKeys lock;
     return static_cast<const edge_cipher_key_t *>(apr_hash_get(mgr->domain_keys, name, APR_HASH_KEY_STRING));
@@ -91,7 +115,11 @@ EDGE_API uint32_t edge_cipher_init(void) {
     mgr->root_key = nullptr;
     mgr->work_keys = apr_hash_make(mgr->head.pool);
     mgr->domain_keys = apr_hash_make(mgr->head.pool);
-    if (mgr->work_keys == nullptr || mgr->domain_keys == nullptr) return EDGE_ERR_MISSING;
+    {
+        ExclusiveKeys lock;
+        g_not_on_disk = apr_hash_make(mgr->head.pool);
+    }
+    if (mgr->work_keys == nullptr || mgr->domain_keys == nullptr || g_not_on_disk == nullptr) return EDGE_ERR_MISSING;
     if (OPENSSL_init_crypto(OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS, nullptr) != 1) {
         EDGE_LOG_ERROR("openssl init failed.");
         return EDGE_ERR_MISSING;
@@ -113,6 +141,7 @@ EDGE_API void edge_cipher_destroy(void) {
         mgr->root_key = nullptr;
         mgr->work_keys = nullptr;
         mgr->domain_keys = nullptr;
+        g_not_on_disk = nullptr;
     }
     edge_CIPHER_MGR_mgr_delete();
 }
@@ -143,8 +172,15 @@ EDGE_API uint32_t edge_cipher_save_key(const char *name, const unsigned char *ke
 
     ExclusiveKeys lock;
     if (apr_hash_get(mgr->domain_keys, name, APR_HASH_KEY_STRING) != nullptr) {
-        EDGE_LOG_WARN("target domain key has saved, skip, domain_name:%s", name);
-        return EDGE_OK;
+        // The first key of a name stays. One that is not on disk yet is no "has saved": its
+        // store is written again, and the caller learns how that went.
+        if (on_disk(name, APR_HASH_KEY_STRING)) {
+            EDGE_LOG_WARN("target domain key has saved, skip, domain_name:%s", name);
+            return EDGE_OK;
+        }
+        EDGE_LOG_INFO("domain key not on disk yet, save again, domain_name:%s", name);
+        if (!scratch) return EDGE_ERR_NO_MEMORY;
+        return write_domain_store(mgr, scratch.get(), nullptr, 0);
     }
     EDGE_LOG_INFO("save key, domain_name:%s, enduring:%d", name, static_cast<int>(enduring));
     edge_cipher_key_t *record = new_record(mgr->head.pool, key, len, enduring);
@@ -152,11 +188,9 @@ EDGE_API uint32_t edge_cipher_save_key(const char *name, const unsigned char *ke
     if (record == nullptr || name_copy == nullptr) return EDGE_ERR_NO_MEMORY;
     apr_hash_set(mgr->domain_keys, name_copy, APR_HASH_KEY_STRING, record);
     if (enduring == 0) return EDGE_OK;
-    const uint32_t saved = save_store(scratch.get(), mgr->domain_keys, mgr->domain_keystore_file, mgr, 0);
-    // An enduring key that did not reach the key store is taken out again, so that the caller
-    // can retry instead of being told later that the key "has saved".
-    if (saved != EDGE_OK) forget(mgr->domain_keys, name_copy, APR_HASH_KEY_STRING);
-    return saved;
+    // The key stays entered and usable even when the write fails.
+    const AddedName entered{name_copy, APR_HASH_KEY_STRING};
+    return write_domain_store(mgr, scratch.get(), &entered, 1);
 }
 
 EDGE_API uint32_t edge_cipher_save_auth_keys(apr_hash_t *table) {
@@ -188,7 +222,12 @@ EDGE_API uint32_t edge_cipher_save_auth_keys(apr_hash_t *table) {
     for (const HashEntry &entry : HashEntries(scratch.get(), table)) {
         const edge_cipher_key_t *given = entry.record();
         if (apr_hash_get(mgr->domain_keys, entry.name, entry.name_len) != nullptr) {
-            EDGE_LOG_WARN("domain key has existed, skip, key_name:%s", entry.name);
+            // The first key of a name stays; one not on disk yet goes with this write.
+            if (on_disk(entry.name, entry.name_len)) {
+                EDGE_LOG_WARN("domain key has existed, skip, key_name:%s", entry.name);
+            } else {
+                EDGE_LOG_INFO("domain key not on disk yet, save again, key_name:%s", entry.name);
+            }
             continue;
         }
         edge_cipher_key_t *record = new_record(mgr->head.pool, given->key, given->len, 1);
@@ -200,10 +239,9 @@ EDGE_API uint32_t edge_cipher_save_auth_keys(apr_hash_t *table) {
         apr_hash_set(mgr->domain_keys, name_copy, entry.name_len, record);
         APR_ARRAY_PUSH(added, AddedName) = AddedName{name_copy, entry.name_len};
     }
-    const uint32_t saved = save_store(scratch.get(), mgr->domain_keys, mgr->domain_keystore_file, mgr, 0);
-    // Keys that did not reach the key store are taken out again, all of them.
-    if (saved != EDGE_OK) forget_added();
-    return saved;
+    // The keys stay entered and usable even when the write fails.
+    return write_domain_store(mgr, scratch.get(), &APR_ARRAY_IDX(added, 0, AddedName),
+                              static_cast<size_t>(added->nelts));
 }
 
 /* ---- Operations under a domain key ------------------------------------------------------ */

@@ -6,8 +6,9 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
 #include <cstring>
+#include <filesystem>
+#include <functional>
 #include <iostream>
 #include <random>
 #include <string>
@@ -556,30 +557,70 @@ TEST_F(CipherRuntime, AWorkKeyThatCannotBeStoredFailsInit) {
     gravel::test::make_dirs(primary_file() + "/blocked");
     EXPECT_NE(edge_cipher_init(), EDGE_OK);
     EXPECT_EQ(edge_cipher_choose_work_key(edge_CIPHER_MGR_mgr_get(), 0), nullptr);
+    // A domain key has no work key to be stored under; it stays usable in this process only.
     EXPECT_EQ(edge_cipher_save_key("secret", bytes(std::string(16, 's')), 16, 1), EDGE_ERR_MISSING);
-    EXPECT_EQ(edge_cipher_has_domain("secret"), 0);
+    EXPECT_EQ(domain_key("secret"), std::string(16, 's'));
+    EXPECT_FALSE(gravel::test::exists(domain_file()));
     edge_cipher_destroy();
 }
 
-TEST_F(CipherRunning, AnEnduringKeyThatWasNotStoredCanBeSavedAgain) {
-    gravel::test::make_dirs(domain_file() + "/blocked");
-    const std::string key(16, 'k');
-    EXPECT_NE(edge_cipher_save_key("secret", bytes(key), 16, 1), EDGE_OK);
-    EXPECT_EQ(edge_cipher_has_domain("secret"), 0);  // not kept as if it were stored
+// A key whose store write failed stays entered and usable, and is remembered as not on disk:
+// while the disk refuses, a save of its name writes the store again and reports that, never
+// "has saved, skip"; once the disk takes writes again, any save writes it along with the rest,
+// and only after that does a save of its name skip.
+TEST_F(CipherRunning, KeysWhoseStoreWriteFailedStayUsableUntilTheyAreWritten) {
+    const std::string secret_key = gravel::test::cat("s", pseudo_random_bytes(15, 21));
+    const std::vector<std::pair<std::string, std::string>> bind = {{"crypt_key", std::string(16, 'c')},
+                                                                   {"token", std::string(16, 't')}};
+    apr_hash_t *table = key_map(pool_, bind);  // outlives the cipher's restarts
+    struct Route {
+        const char *what;
+        std::function<uint32_t()> save;
+        Names stored;
+    };
+    const Route routes[] = {
+        {"the same name again",
+         [&] { return edge_cipher_save_key("secret", bytes(secret_key), 16, 1); },
+         {"crypt_key", "secret", "token"}},
+        {"another key",
+         [&] { return edge_cipher_save_key("later", bytes(std::string(16, 'l')), 16, 1); },
+         {"crypt_key", "later", "secret", "token"}},
+        {"the same bind again", [&] { return edge_cipher_save_auth_keys(table); }, {"crypt_key", "secret", "token"}},
+    };
+    for (const Route &route : routes) {
+        std::filesystem::remove_all(domain_file());
+        ASSERT_EQ(restart_cipher(), EDGE_OK) << route.what;
+        // A directory where the store's file must go: replacing it fails, for root too.
+        gravel::test::make_dirs(domain_file() + "/blocked");
+        const size_t skips = work_.count_logged("WARN target domain key has saved, skip, domain_name:secret");
+        const size_t bind_skips = work_.count_logged("WARN domain key has existed, skip, key_name:crypt_key");
 
-    apr_pool_t *pool = edge_CIPHER_MGR_mgr_create_pool();
-    apr_hash_t *table = key_map(pool, {{"crypt_key", std::string(16, 'c')}, {"token", std::string(16, 't')}});
-    EXPECT_NE(edge_cipher_save_auth_keys(table), EDGE_OK);
-    EXPECT_EQ(edge_cipher_has_domain("crypt_key"), 0);
-    EXPECT_EQ(edge_cipher_has_domain("token"), 0);
+        EXPECT_EQ(edge_cipher_save_key("secret", bytes(secret_key), 16, 1), EDGE_ERR_FILE_WRITE) << route.what;
+        EXPECT_EQ(edge_cipher_save_key("secret", bytes(secret_key), 16, 1), EDGE_ERR_FILE_WRITE) << route.what;
+        EXPECT_EQ(edge_cipher_save_auth_keys(table), EDGE_ERR_FILE_WRITE) << route.what;
+        EXPECT_EQ(edge_cipher_save_auth_keys(table), EDGE_ERR_FILE_WRITE) << route.what;
+        EXPECT_EQ(work_.count_logged("WARN target domain key has saved, skip, domain_name:secret"), skips);
+        EXPECT_EQ(work_.count_logged("WARN domain key has existed, skip, key_name:crypt_key"), bind_skips);
+        // The process still builds its password and uses the bind's keys.
+        char password[64];
+        uint32_t len = sizeof password;
+        ASSERT_EQ(edge_cipher_digest(bytes("client"), 6, password, &len, "secret"), EDGE_OK) << route.what;
+        EXPECT_EQ(std::string(password, len), to_hex(openssl_hmac_sha256(secret_key, "client")));
+        for (const auto &[name, key] : bind) EXPECT_EQ(domain_key(name.c_str()), key) << route.what;
 
-    std::filesystem::remove_all(domain_file());
-    EXPECT_EQ(edge_cipher_save_key("secret", bytes(key), 16, 1), EDGE_OK);
-    EXPECT_EQ(edge_cipher_save_auth_keys(table), EDGE_OK);
-    edge_base_memory_pool_destroy(&pool);
-    const auto stored = read_pairs(domain_file());
-    EXPECT_EQ(stored.size(), 3u);
-    ASSERT_EQ(restart_cipher(), EDGE_OK);
-    EXPECT_EQ(edge_cipher_has_domain("secret"), 1);
-    EXPECT_EQ(edge_cipher_has_domain("crypt_key"), 1);
+        std::filesystem::remove_all(domain_file());
+        ASSERT_EQ(route.save(), EDGE_OK) << route.what;
+        Names stored;
+        for (const auto &[name, value] : read_pairs(domain_file())) stored.push_back(name);
+        EXPECT_EQ(stored, route.stored) << route.what;
+        // On disk now: saving the names again skips them.
+        EXPECT_EQ(edge_cipher_save_key("secret", bytes(secret_key), 16, 1), EDGE_OK);
+        EXPECT_EQ(work_.count_logged("WARN target domain key has saved, skip, domain_name:secret"), skips + 1);
+        EXPECT_EQ(edge_cipher_save_auth_keys(table), EDGE_OK);
+        EXPECT_EQ(work_.count_logged("WARN domain key has existed, skip, key_name:crypt_key"), bind_skips + 1);
+
+        ASSERT_EQ(restart_cipher(), EDGE_OK) << route.what;
+        EXPECT_EQ(domain_key("secret"), secret_key) << route.what;
+        for (const auto &[name, key] : bind) EXPECT_EQ(domain_key(name.c_str()), key) << route.what;
+    }
 }

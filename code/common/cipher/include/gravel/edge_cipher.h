@@ -301,22 +301,28 @@ EDGE_API int edge_cipher_has_domain(const char *name);
 EDGE_API const edge_cipher_key_t *edge_cipher_get_domain(const char *name);
 
 /*
- * Enters one domain key (bytes copied). An existing name is kept: WARN "target domain key has
- * saved, skip, domain_name:%s", 0. Enduring keys are also written to the domain key store at
- * once; they must be at most 128 bytes under a name that a key store can hold (at most 32
- * characters, no blank, "=" or ":", not beginning with "#"). 0; EDGE_ERR_BAD_ARGUMENT for a
- * null or empty name, null key, zero length, or an enduring key that could not be stored;
- * EDGE_ERR_MISSING without the manager; EDGE_ERR_NO_MEMORY; the save's status (the key stays
- * entered even when the save fails).
+ * Enters one domain key (bytes copied). Enduring keys are also written to the domain key store
+ * at once; they must be at most 128 bytes under a name that a key store can hold (at most 32
+ * characters, no blank, "=" or ":", not beginning with "#"). When the write fails the key stays
+ * entered and usable, and is remembered as not on disk: the next write of the domain key store
+ * that succeeds (any enduring save) takes it along. An existing name keeps its first key: WARN
+ * "target domain key has saved, skip, domain_name:%s", 0 - unless that key is not on disk yet;
+ * then the store is written again (INFO "domain key not on disk yet, save again,
+ * domain_name:%s") and the write's status returned. 0; EDGE_ERR_BAD_ARGUMENT for a null or
+ * empty name, null key, zero length, or an enduring key that could not be stored;
+ * EDGE_ERR_MISSING without the manager; EDGE_ERR_NO_MEMORY; the save's status.
  */
 EDGE_API uint32_t edge_cipher_save_key(const char *name, const unsigned char *key, uint32_t len, uint32_t enduring);
 
 /*
  * Enters the keys of `table` (name -> edge_cipher_key_t*, whose bytes and length are read) as
  * enduring domain keys, skipping names already present (WARN "domain key has existed, skip,
- * key_name:%s"), then rewrites the domain key store. 0; EDGE_ERR_MISSING without the manager;
- * EDGE_ERR_BAD_ARGUMENT for a null table or an entry that could not be stored (see
- * edge_cipher_save_key): nothing is entered then; EDGE_ERR_NO_MEMORY; the save's status.
+ * key_name:%s"; INFO "domain key not on disk yet, save again, key_name:%s" for one whose store
+ * write failed), then rewrites the domain key store. Keys whose write fails stay entered and
+ * usable, remembered as not on disk, as with edge_cipher_save_key. 0; EDGE_ERR_MISSING without
+ * the manager; EDGE_ERR_BAD_ARGUMENT for a null table or an entry that could not be stored (see
+ * edge_cipher_save_key): nothing is entered then; EDGE_ERR_NO_MEMORY (nothing entered); the
+ * save's status.
  */
 EDGE_API uint32_t edge_cipher_save_auth_keys(apr_hash_t *table);
 
