@@ -1,6 +1,11 @@
 // The key hierarchy and its files: the root key rebuilt from the material file and the built-in
 // constants, the work key in the primary key store, the enduring domain keys in the domain key
 // store, the lock of the two key maps, and the loading and saving of key store files.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 
 #include <apr_env.h>
@@ -219,6 +224,63 @@ const char *config_dir(apr_pool_t *pool) noexcept {
     return edge_base_get_workdir();
 }
 
+// Closes a descriptor on every path out of a scope.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) noexcept : fd_(fd) {}
+    ~Descriptor() { reset(-1); }
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+    int get() const noexcept { return fd_; }
+    void reset(int fd) noexcept {
+        if (fd_ >= 0) (void)::close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_;
+};
+
+// Opens a directory itself: a symbolic link in its place is not followed but refused (ELOOP).
+int open_directory(const char *path) noexcept {
+    return ::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// Makes the key files' directory one that holds this process's secrets only: created when
+// missing; refused when it is a symbolic link (wherever it points), not a directory, or another
+// user's; tightened to owner-only when it is more open. The checks and the tightening work on
+// the opened directory, so what is checked is what was opened, never a path swapped meanwhile.
+uint32_t secure_secret_dir(const char *path, apr_pool_t *pool) noexcept {
+    Descriptor dir(open_directory(path));
+    if (dir.get() < 0 && errno == ENOENT) {
+        (void)edge_base_directory_make(path, pool);
+        dir.reset(open_directory(path));
+    }
+    if (dir.get() < 0) {
+        const int err = errno;
+        if (err == ELOOP || err == ENOTDIR) {
+            EDGE_LOG_ERROR("secret dir is a link or not a directory, path:%s", path);
+        } else {
+            EDGE_LOG_ERROR("secret dir cannot be opened, ret:%d, path:%s", err, path);
+        }
+        return EDGE_ERR_FILE_WRITE;
+    }
+    struct stat st {};
+    if (::fstat(dir.get(), &st) != 0) {
+        EDGE_LOG_ERROR("secret dir cannot be read, ret:%d, path:%s", errno, path);
+        return EDGE_ERR_FILE_WRITE;
+    }
+    if (st.st_uid != ::geteuid()) {
+        EDGE_LOG_ERROR("secret dir belongs to another user, uid:%d, path:%s", static_cast<int>(st.st_uid), path);
+        return EDGE_ERR_FILE_WRITE;
+    }
+    if ((st.st_mode & 07777) != S_IRWXU && ::fchmod(dir.get(), S_IRWXU) != 0) {
+        EDGE_LOG_ERROR("secret dir cannot be made owner-only, ret:%d, path:%s", errno, path);
+        return EDGE_ERR_FILE_WRITE;
+    }
+    return EDGE_OK;
+}
+
 // The XOR of the two built-in masks: what every code unit of the root key's password holds
 // besides its material byte.
 uint32_t masks_xor(unsigned char (&xored)[kMaterialLen]) noexcept {
@@ -281,6 +343,9 @@ EDGE_API uint32_t edge_cipher_material_load(void) {
         return EDGE_ERR_NO_MEMORY;
     }
 
+    // Nothing is read from or written to the directory before it is known to be ours alone.
+    const uint32_t dir_rc = secure_secret_dir(secret, scratch.get());
+    if (dir_rc != EDGE_OK) return dir_rc;
     if (edge_base_file_exist(mgr->material_file, scratch.get())) {
         // Read one byte more than the material holds, to tell a file of the wrong size.
         uint32_t got = kMaterialLen + 1;
@@ -292,7 +357,6 @@ EDGE_API uint32_t edge_cipher_material_load(void) {
         }
     } else {
         EDGE_LOG_INFO("rootkey not found, generate rootkey file.");
-        if (!edge_base_directory_exist(secret, scratch.get())) (void)edge_base_directory_make(secret, scratch.get());
         uint32_t rc = material_without_zero_units(material);
         if (rc == EDGE_OK) {
             // Written whole or not at all: a crash must not leave a short material file.

@@ -1,6 +1,8 @@
 // The key hierarchy on disk: first start, restarts, the configuration directory, the verify
 // code, damaged files, and key stores that survive a writer killed at any moment.
+#include <pwd.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -99,6 +101,88 @@ TEST_F(CipherRuntime, FirstStartCreatesTheKeyFilesOwnerOnly) {
     for (const char *line : {"INFO cipher init success.", "INFO rootkey not found, generate rootkey file.",
                              "INFO keystore not found, generate keystore file."}) {
         EXPECT_TRUE(work_.logged(line)) << line;
+    }
+}
+
+// An existing secret/ is checked before anything is read from it or written to it: one of this
+// user's is tightened to owner-only and used; a symbolic link (wherever it points), something
+// that is not a directory, or another user's directory is refused with 20011 and an ERROR line,
+// and nothing is written through it. (The tests run as root, so "another user" is a uid that no
+// account has.)
+TEST_F(CipherRuntime, TheSecretDirectoryMustBeThisUsersAlone) {
+    constexpr uid_t kStranger = 54321;
+    ASSERT_EQ(getpwuid(kStranger), nullptr) << "uid " << kStranger << " belongs to an account";
+    gravel::test::TempDir elsewhere;
+    const std::string linked = elsewhere.file("secret");
+    const std::string old_material = pseudo_random_bytes(16, 31);
+    auto make_secret = [&](mode_t mode) {
+        gravel::test::make_dirs(secret());
+        ASSERT_EQ(chmod(secret().c_str(), mode), 0);
+    };
+    struct Case {
+        const char *what;
+        std::function<void()> arrange;
+        uint32_t status;
+        std::string log;
+    };
+    const Case cases[] = {
+        {"missing", [] {}, EDGE_OK, ""},
+        {"owner-only", [&] { make_secret(0700); }, EDGE_OK, ""},
+        {"open to everyone", [&] { make_secret(0777); }, EDGE_OK, ""},
+        {"readable by the group", [&] { make_secret(0750); }, EDGE_OK, ""},
+        {"with the sticky bit", [&] { make_secret(01700); }, EDGE_OK, ""},
+        {"a link to an empty directory",
+         [&] {
+             gravel::test::make_dirs(linked);
+             ASSERT_EQ(symlink(linked.c_str(), secret().c_str()), 0);
+         },
+         EDGE_ERR_FILE_WRITE, "ERROR secret dir is a link or not a directory, path:" + secret()},
+        {"a link to a directory with material",
+         [&] {
+             gravel::test::make_dirs(linked);
+             write_file(linked + "/449dda627abb9726", old_material);
+             ASSERT_EQ(symlink(linked.c_str(), secret().c_str()), 0);
+         },
+         EDGE_ERR_FILE_WRITE, "ERROR secret dir is a link or not a directory, path:" + secret()},
+        {"a file", [&] { write_file(secret(), "not a directory"); }, EDGE_ERR_FILE_WRITE,
+         "ERROR secret dir is a link or not a directory, path:" + secret()},
+        {"another user's",
+         [&] {
+             make_secret(0700);
+             ASSERT_EQ(chown(secret().c_str(), kStranger, kStranger), 0);
+         },
+         EDGE_ERR_FILE_WRITE,
+         "ERROR secret dir belongs to another user, uid:" + std::to_string(kStranger) + ", path:" + secret()},
+    };
+    for (const Case &c : cases) {
+        std::error_code ec;
+        std::filesystem::remove(secret(), ec);  // a link goes, not what it points to
+        std::filesystem::remove_all(secret(), ec);
+        std::filesystem::remove_all(linked, ec);
+        c.arrange();
+        const bool was_link = std::filesystem::is_symlink(secret());
+        const Names linked_before = list_dir(linked);
+
+        EXPECT_EQ(edge_cipher_init(), c.status) << c.what;
+        if (c.status == EDGE_OK) {
+            EXPECT_EQ(file_mode(secret()), 0700u) << c.what;
+            EXPECT_EQ(list_dir(secret()), kFirstStartFiles) << c.what;
+        } else {
+            EXPECT_TRUE(work_.logged(c.log)) << c.what;
+            EXPECT_EQ(std::filesystem::is_symlink(secret()), was_link) << c.what;
+            EXPECT_EQ(list_dir(linked), linked_before) << c.what;
+            if (gravel::test::exists(linked + "/449dda627abb9726")) {
+                EXPECT_EQ(read_file(linked + "/449dda627abb9726"), old_material) << c.what;
+            }
+            if (std::filesystem::is_directory(secret()) && !was_link) {
+                EXPECT_EQ(list_dir(secret()), Names{}) << c.what;
+                struct stat st {};
+                ASSERT_EQ(stat(secret().c_str(), &st), 0);
+                EXPECT_EQ(st.st_uid, kStranger) << c.what;
+            }
+            EXPECT_EQ(edge_cipher_choose_work_key(edge_CIPHER_MGR_mgr_get(), 0), nullptr) << c.what;
+        }
+        edge_cipher_destroy();
     }
 }
 

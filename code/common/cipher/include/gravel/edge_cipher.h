@@ -225,13 +225,18 @@ EDGE_API uint32_t edge_cipher_init(void);
 EDGE_API void edge_cipher_destroy(void);
 
 /*
- * The file part of init: determines D and the file paths; reads the material file, or creates
- * D/secret and a new material file; builds the root key; then loads the key stores, or, without
- * a primary key store, generates a work key and writes one. 0; EDGE_ERR_MISSING without the
- * manager or a work dir; EDGE_ERR_NO_MEMORY; the read or write status of the material file
- * ("read rootkey file error, ret:%d", "write rootkey file error, ret:%d"), EDGE_ERR_KEYSTORE_READ
- * for a material file that is not exactly 16 bytes; the root key status ("load rootkey error,
- * ret:%d").
+ * The file part of init: determines D and the file paths; makes sure D/secret is this user's
+ * own directory (created when missing, tightened to mode 0700 when more open); reads the
+ * material file, or creates a new one; builds the root key; then loads the key stores, or,
+ * without a primary key store, generates a work key and writes one. 0; EDGE_ERR_MISSING without
+ * the manager or a work dir; EDGE_ERR_NO_MEMORY; EDGE_ERR_FILE_WRITE, before anything is read
+ * or written there, when D/secret is a symbolic link, not a directory, another user's, or
+ * cannot be opened or tightened ("secret dir is a link or not a directory, path:%s", "secret
+ * dir belongs to another user, uid:%d, path:%s", "secret dir cannot be opened, ret:%d,
+ * path:%s", "secret dir cannot be made owner-only, ret:%d, path:%s"); the read or write status
+ * of the material file ("read rootkey file error, ret:%d", "write rootkey file error, ret:%d"),
+ * EDGE_ERR_KEYSTORE_READ for a material file that is not exactly 16 bytes; the root key status
+ * ("load rootkey error, ret:%d").
  */
 EDGE_API uint32_t edge_cipher_material_load(void);
 
