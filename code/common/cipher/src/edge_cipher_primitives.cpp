@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include <openssl/core_names.h>
-#include <openssl/err.h>
 #include <openssl/params.h>
 #include <openssl/rand.h>
 
@@ -27,61 +26,47 @@ Decrypted cbc_decrypt(const unsigned char *key, const unsigned char *iv, const u
     EVP_CIPHER *cipher = aes_128_cbc();
     if (cipher == nullptr || ct_len == 0 || ct_len % kBlock != 0 || ct_len > INT_MAX) return result;
     const size_t head = ct_len - kBlock;  // every block but the last, which holds the padding
+    // One pass, without OpenSSL's final step. With padding removal on (the default) OpenSSL holds
+    // the last block of its input back until more input comes: an update of whole blocks on a
+    // fresh context writes all of them but the last, and one more block of input (a zero block
+    // of ours, itself held back and never decrypted) brings out the last one's plaintext with its
+    // padding. The padding is then checked here in full (a count of 1..16, every padding byte
+    // equal to it), so a bad one never reaches the thread's error queue: it is our caller's news.
+    // The blocks before the last go straight to the output when they fit; when they do not, the
+    // last block is decrypted alone (its IV is the block before it), to tell by how much the
+    // plaintext is too long. The tests hold OpenSSL to these lengths with buffers of exactly the
+    // plaintext's size under AddressSanitizer.
+    static constexpr unsigned char kFlush[kBlock] = {};
+    const bool direct = capacity >= head;
+    const unsigned char *first = direct ? ct : ct + head;
+    const size_t first_len = direct ? ct_len : kBlock;
     unsigned char last[kBlock];
     Wipe wipe_last(last, sizeof last);
     int n = 0;
-
-    if (capacity >= head) {
-        // The usual case, in one pass: OpenSSL writes every block but the last straight to the
-        // output, and the last one's plaintext, once its padding is checked in full (a count of
-        // 1..16, every padding byte equal to it), to a buffer of ours. A fresh context holds no
-        // earlier input, and with padding on it keeps the final block back, so one update of
-        // whole blocks writes exactly `head` bytes; the tests hold it to that with buffers of
-        // exactly the plaintext's size under AddressSanitizer.
-        CipherCtx ctx(EVP_CIPHER_CTX_new());
-        if (ctx == nullptr || EVP_DecryptInit_ex2(ctx.get(), cipher, key, iv, nullptr) != 1) return result;
-        ERR_set_mark();
-        int tail = 0;
-        const bool body =
-            EVP_DecryptUpdate(ctx.get(), out, &n, ct, static_cast<int>(ct_len)) == 1 && static_cast<size_t>(n) == head;
-        const bool padded = body && EVP_DecryptFinal_ex(ctx.get(), last, &tail) == 1;
-        ERR_pop_to_mark();  // a bad padding is our caller's news, not the thread's error queue's
-        if (padded) {
-            result.plain_len = static_cast<uint32_t>(head + static_cast<size_t>(tail));
-            if (capacity < result.plain_len) {
-                OPENSSL_cleanse(out, head);
-                result.outcome = Decrypt::too_small;
-                return result;
-            }
-            std::memcpy(out + head, last, static_cast<size_t>(tail));
-            result.outcome = Decrypt::ok;
-            return result;
-        }
-        OPENSSL_cleanse(out, head);
-        if (!body) return result;
-    }
-
-    // The plaintext cannot fit, or its padding is wrong: decrypt the last block alone (its IV
-    // is the block before it) without padding removal, to tell which and by how much.
+    int m = 0;
     CipherCtx ctx(EVP_CIPHER_CTX_new());
-    const unsigned char *chain = head == 0 ? iv : ct + head - kBlock;
-    if (ctx == nullptr || EVP_DecryptInit_ex2(ctx.get(), cipher, key, chain, nullptr) != 1 ||
-        EVP_CIPHER_CTX_set_padding(ctx.get(), 0) != 1 ||
-        EVP_DecryptUpdate(ctx.get(), last, &n, ct + head, static_cast<int>(kBlock)) != 1 ||
-        static_cast<size_t>(n) != kBlock) {
+    const bool decrypted =
+        ctx != nullptr && EVP_DecryptInit_ex2(ctx.get(), cipher, key, direct ? iv : ct + head - kBlock, nullptr) == 1 &&
+        EVP_DecryptUpdate(ctx.get(), direct ? out : last, &n, first, static_cast<int>(first_len)) == 1 &&
+        static_cast<size_t>(n) == first_len - kBlock &&
+        EVP_DecryptUpdate(ctx.get(), last, &m, kFlush, static_cast<int>(kBlock)) == 1 &&
+        static_cast<size_t>(m) == kBlock;
+    // Whatever fails, nothing decrypted is left in the output.
+    auto fail = [&](Decrypt outcome) {
+        if (direct) OPENSSL_cleanse(out, head);
+        result.outcome = outcome;
         return result;
-    }
+    };
+    if (!decrypted) return fail(Decrypt::failed);
     const unsigned pad = last[kBlock - 1];
     bool bad = pad == 0 || pad > kBlock;
     for (size_t i = kBlock - (bad ? 0 : pad); i < kBlock; ++i) bad = bad || last[i] != pad;
     result.padding = pad;
-    if (bad) {
-        result.outcome = Decrypt::bad_padding;
-        return result;
-    }
+    if (bad) return fail(Decrypt::bad_padding);
     result.plain_len = static_cast<uint32_t>(head + kBlock - pad);
-    // A good padding gets here when the output is short; anything else is OpenSSL failing.
-    result.outcome = capacity < result.plain_len ? Decrypt::too_small : Decrypt::failed;
+    if (capacity < result.plain_len) return fail(Decrypt::too_small);
+    std::memcpy(out + head, last, kBlock - pad);
+    result.outcome = Decrypt::ok;
     return result;
 }
 

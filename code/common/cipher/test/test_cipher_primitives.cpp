@@ -480,6 +480,43 @@ TEST_F(CipherRunning, DecryptDecodeStatuses) {
     EXPECT_TRUE(work_.logged("ERROR hex decode error, ret:20003"));
 }
 
+// An output too short even for the blocks before the last: the length the plaintext needs, or a
+// bad padding, is still told apart, and nothing decrypted is written.
+TEST_F(CipherRunning, DecryptionIntoAFarTooShortOutput) {
+    const std::string iv(16, '\x22');
+    const std::string plain = pseudo_random_bytes(100, 41);
+    struct Case {
+        const char *what;
+        std::string record;
+        uint32_t raw_status;
+        const char *raw_log;
+        uint32_t text_status;
+        const char *text_log;
+    };
+    const Case cases[] = {
+        {"good padding", iv + openssl_aes(true, kKey, iv, plain), EDGE_ERR_OUT_OF_RANGE,
+         "ERROR output buffer is too small, need length:100", EDGE_ERR_OUT_OF_RANGE,
+         "ERROR target plain buffer not enough, need 100"},
+        {"padding count 17", iv + openssl_aes(true, kKey, iv, plain.substr(0, 95) + "\x11", true),
+         EDGE_ERR_OUT_OF_RANGE, "ERROR padding too long, padding_len:17", EDGE_ERR_AES_DECRYPT,
+         "ERROR aes decrypt error, ret:20004"},
+    };
+    for (const Case &c : cases) {
+        std::string out(10, '\x55');
+        uint32_t len = len32(out);
+        EXPECT_EQ(edge_cipher_aes_decrypt_raw(bytes(c.record), len32(c.record),
+                                              reinterpret_cast<unsigned char *>(out.data()), &len, bytes(kKey), 16),
+                  c.raw_status)
+            << c.what;
+        EXPECT_EQ(out, std::string(10, '\0')) << c.what;  // zeroed first, nothing written after
+        EXPECT_TRUE(work_.logged(c.raw_log)) << c.what;
+        const auto [rc, text_out] = kit_decrypt_text(to_hex(c.record), kKey, pool_, 10);
+        EXPECT_EQ(rc, c.text_status) << c.what;
+        EXPECT_EQ(text_out, std::string(10, '\x55')) << c.what;  // untouched
+        EXPECT_TRUE(work_.logged(c.text_log)) << c.what;
+    }
+}
+
 TEST_F(CipherRunning, EncryptEncodeStatuses) {
     const std::string plain(16, 's');
     std::string out(97, '#');
