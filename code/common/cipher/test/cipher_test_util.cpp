@@ -1,5 +1,6 @@
 #include "cipher_test_util.hpp"
 
+#include <cstring>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -70,6 +71,20 @@ std::map<std::string, std::string> read_pairs(const std::string &path) {
         if (eq != std::string::npos) pairs[line.substr(0, eq)] = line.substr(eq + 1);
     }
     return pairs;
+}
+
+void EmptyBufferCalls::expect_refused(const std::vector<Case> &cases) {
+    for (const Case &c : cases) {
+        const std::string label =
+            std::string(c.what) + (c.empty_output ? ", output of capacity 0" : ", input of length 0");
+        std::memset(room_, 0x5a, sizeof room_);
+        len = c.empty_output ? 0 : sizeof room_;
+        const uint32_t before = len;
+        EXPECT_EQ(c.call(), c.status) << label;
+        EXPECT_EQ(len, before) << label;
+        EXPECT_EQ(std::string(reinterpret_cast<char *>(room_), sizeof room_), std::string(sizeof room_, '\x5a'))
+            << label;
+    }
 }
 
 void CipherRuntime::SetUp() {

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -42,6 +44,33 @@ std::string openssl_pbkdf2(const std::string &password, const std::string &salt,
 
 // A property file's pairs, read without the kit ("key=value" lines).
 std::map<std::string, std::string> read_pairs(const std::string &path);
+
+// Calls that meet an input of length 0 or an output of capacity 0. `none()` points at the end of
+// a heap block, so AddressSanitizer reports any byte read or written there; `out()` and `len`
+// are the other side of each call.
+class EmptyBufferCalls {
+public:
+    struct Case {
+        const char *what;
+        bool empty_output;  // else the input is the empty one
+        std::function<uint32_t()> call;
+        uint32_t status;
+    };
+    unsigned char *none() const { return block_.get() + kBlockSize; }
+    char *none_text() const { return reinterpret_cast<char *>(none()); }
+    unsigned char *out() { return room_; }
+    char *out_text() { return reinterpret_cast<char *>(room_); }
+    uint32_t len = 0;
+
+    // Runs each case with out() filled with a marker and `len` at out()'s capacity (0 for an
+    // empty output): each must give its status and leave out() and `len` as they were.
+    void expect_refused(const std::vector<Case> &cases);
+
+private:
+    static constexpr size_t kBlockSize = 16;
+    std::unique_ptr<unsigned char[]> block_{new unsigned char[kBlockSize]};
+    unsigned char room_[128] = {};
+};
 
 // A base runtime on a fresh work dir whose log the tests read; the cipher is started by the
 // test (or by CipherRunning) so that files and environment can be arranged first.

@@ -109,6 +109,42 @@ TEST_F(CipherRunning, FirstKeyOfANameWins) {
     EXPECT_EQ(edge_cipher_get_domain(""), nullptr);
 }
 
+// The operations under a domain key meet an input of length 0 and an output of capacity 0 that
+// point at the end of a heap block (AddressSanitizer reports any byte touched there): each is
+// refused and leaves the other buffer and the length as they were.
+TEST_F(CipherRunning, DomainOperationsRefuseEmptyBuffers) {
+    ASSERT_EQ(edge_cipher_save_key("configs", bytes(std::string(16, 'c')), 16, 0), EDGE_OK);
+    EmptyBufferCalls empty;
+    unsigned char *none = empty.none();
+    char *none_text = empty.none_text();
+    uint32_t &len = empty.len;
+    unsigned char *room = empty.out();
+    auto out_text = [&] { return empty.out_text(); };
+    uint32_t rc = 0;
+    const std::string text = encrypt_under("configs", "plain", pool_, &rc);
+    ASSERT_EQ(rc, EDGE_OK);
+    std::string env_text = "QUJD";
+
+    empty.expect_refused({
+        {"encrypt", false, [&] { return edge_cipher_encrypt(none, 0, out_text(), &len, "configs", pool_); },
+         EDGE_ERR_MISSING},
+        {"decrypt", false, [&] { return edge_cipher_decrypt(none_text, 0, room, &len, "configs", pool_); },
+         EDGE_ERR_MISSING},
+        {"digest", false, [&] { return edge_cipher_digest(none, 0, out_text(), &len, "configs"); }, EDGE_ERR_MISSING},
+        {"env decrypt", false, [&] { return edge_cipher_env_decrypt(none_text, 0, room, &len); }, EDGE_ERR_MISSING},
+        {"save key", false, [&] { return edge_cipher_save_key("empty", none, 0, 1); }, EDGE_ERR_BAD_ARGUMENT},
+        {"encrypt", true, [&] { return edge_cipher_encrypt(bytes("p"), 1, none_text, &len, "configs", pool_); },
+         EDGE_ERR_MISSING},
+        {"decrypt", true, [&] { return edge_cipher_decrypt(text.data(), len32(text), none, &len, "configs", pool_); },
+         EDGE_ERR_MISSING},
+        {"digest", true, [&] { return edge_cipher_digest(bytes("m"), 1, none_text, &len, "configs"); },
+         EDGE_ERR_MISSING},
+        {"env decrypt", true, [&] { return edge_cipher_env_decrypt(env_text.data(), 4, none, &len); },
+         EDGE_ERR_MISSING},
+    });
+    EXPECT_EQ(edge_cipher_has_domain("empty"), 0);
+}
+
 TEST_F(CipherRuntime, DomainOperationsNeedTheManager) {
     EXPECT_EQ(edge_cipher_save_key("x", bytes("0123456789abcdef"), 16, 0), EDGE_ERR_MISSING);
     EXPECT_EQ(edge_cipher_save_auth_keys(apr_hash_make(pool_)), EDGE_ERR_MISSING);

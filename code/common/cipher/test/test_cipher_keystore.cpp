@@ -1,13 +1,16 @@
 // The key hierarchy on disk: first start, restarts, the configuration directory, the verify
 // code, damaged files, and key stores that survive a writer killed at any moment.
+#include <pwd.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
 #include <cstring>
+#include <filesystem>
+#include <functional>
 #include <iostream>
 #include <random>
 #include <string>
@@ -98,6 +101,93 @@ TEST_F(CipherRuntime, FirstStartCreatesTheKeyFilesOwnerOnly) {
     for (const char *line : {"INFO cipher init success.", "INFO rootkey not found, generate rootkey file.",
                              "INFO keystore not found, generate keystore file."}) {
         EXPECT_TRUE(work_.logged(line)) << line;
+    }
+}
+
+// An existing secret/ is checked before anything is read from it or written to it: one of this
+// user's is tightened to owner-only and used; a symbolic link (wherever it points), something
+// that is not a directory, or another user's directory is refused with 20011 and an ERROR line,
+// and nothing is written through it. (The tests run as root, so "another user" is a uid that no
+// account has.)
+TEST_F(CipherRuntime, TheSecretDirectoryMustBeThisUsersAlone) {
+    uid_t stranger = 54321;
+    while (getpwuid(stranger) != nullptr && stranger < 54421) ++stranger;
+    ASSERT_EQ(getpwuid(stranger), nullptr) << "no unused uid near 54321";
+    gravel::test::TempDir elsewhere;
+    const std::string linked = elsewhere.file("secret");
+    const std::string old_material = pseudo_random_bytes(16, 31);
+    auto make_secret = [&](mode_t mode) {
+        gravel::test::make_dirs(secret());
+        ASSERT_EQ(chmod(secret().c_str(), mode), 0);
+    };
+    struct Case {
+        const char *what;
+        std::function<void()> arrange;
+        uint32_t status;
+        std::string log;
+    };
+    std::vector<Case> cases = {
+        {"missing", [] {}, EDGE_OK, ""},
+        {"owner-only", [&] { make_secret(0700); }, EDGE_OK, ""},
+        {"open to everyone", [&] { make_secret(0777); }, EDGE_OK, ""},
+        {"readable by the group", [&] { make_secret(0750); }, EDGE_OK, ""},
+        {"with the sticky bit", [&] { make_secret(01700); }, EDGE_OK, ""},
+        {"a link to an empty directory",
+         [&] {
+             gravel::test::make_dirs(linked);
+             ASSERT_EQ(symlink(linked.c_str(), secret().c_str()), 0);
+         },
+         EDGE_ERR_FILE_WRITE, "ERROR secret dir is a link or not a directory, path:" + secret()},
+        {"a link to a directory with material",
+         [&] {
+             gravel::test::make_dirs(linked);
+             write_file(linked + "/449dda627abb9726", old_material);
+             ASSERT_EQ(symlink(linked.c_str(), secret().c_str()), 0);
+         },
+         EDGE_ERR_FILE_WRITE, "ERROR secret dir is a link or not a directory, path:" + secret()},
+        {"a file", [&] { write_file(secret(), "not a directory"); }, EDGE_ERR_FILE_WRITE,
+         "ERROR secret dir is a link or not a directory, path:" + secret()},
+    };
+    // Only root can hand a directory to another user.
+    if (geteuid() == 0) {
+        cases.push_back(
+            {"another user's",
+             [&] {
+                 make_secret(0700);
+                 ASSERT_EQ(chown(secret().c_str(), stranger, stranger), 0);
+             },
+             EDGE_ERR_FILE_WRITE,
+             "ERROR secret dir belongs to another user, uid:" + std::to_string(stranger) + ", path:" + secret()});
+    }
+    for (const Case &c : cases) {
+        std::error_code ec;
+        std::filesystem::remove(secret(), ec);  // a link goes, not what it points to
+        std::filesystem::remove_all(secret(), ec);
+        std::filesystem::remove_all(linked, ec);
+        c.arrange();
+        const bool was_link = std::filesystem::is_symlink(secret());
+        const Names linked_before = list_dir(linked);
+
+        EXPECT_EQ(edge_cipher_init(), c.status) << c.what;
+        if (c.status == EDGE_OK) {
+            EXPECT_EQ(file_mode(secret()), 0700u) << c.what;
+            EXPECT_EQ(list_dir(secret()), kFirstStartFiles) << c.what;
+        } else {
+            EXPECT_TRUE(work_.logged(c.log)) << c.what;
+            EXPECT_EQ(std::filesystem::is_symlink(secret()), was_link) << c.what;
+            EXPECT_EQ(list_dir(linked), linked_before) << c.what;
+            if (gravel::test::exists(linked + "/449dda627abb9726")) {
+                EXPECT_EQ(read_file(linked + "/449dda627abb9726"), old_material) << c.what;
+            }
+            if (std::filesystem::is_directory(secret()) && !was_link) {
+                EXPECT_EQ(list_dir(secret()), Names{}) << c.what;
+                struct stat st {};
+                ASSERT_EQ(stat(secret().c_str(), &st), 0);
+                EXPECT_EQ(st.st_uid, stranger) << c.what;
+            }
+            EXPECT_EQ(edge_cipher_choose_work_key(edge_CIPHER_MGR_mgr_get(), 0), nullptr) << c.what;
+        }
+        edge_cipher_destroy();
     }
 }
 
@@ -413,6 +503,32 @@ TEST_F(CipherRunning, SavingMapsWithoutEnduringEntries) {
     EXPECT_EQ(edge_cipher_save_keystore_to_file(pool_, apr_hash_make(pool_), "", mgr, 0), EDGE_ERR_MISSING);
 }
 
+// An enduring entry of length 0 has nothing to encrypt: the save fails as an encryption failure
+// and writes nothing, whichever key protects the store.
+TEST_F(CipherRunning, AnEmptyEnduringKeyFailsTheSaveAsItsEncryption) {
+    ASSERT_EQ(edge_cipher_save_key("secret", bytes(std::string(16, 's')), 16, 1), EDGE_OK);
+    edge_cipher_mgr_t *mgr = edge_CIPHER_MGR_mgr_get();
+    struct Case {
+        std::string path;
+        uint32_t use_root_key;
+    };
+    const Case cases[] = {{domain_file(), 0}, {primary_file(), 1}};
+    for (const Case &c : cases) {
+        const std::string before = read_file(c.path);
+        apr_hash_t *map = key_map(pool_, {{"good", std::string(16, 'g')}, {"empty", ""}});
+        EXPECT_EQ(edge_cipher_save_keystore_to_file(pool_, map, c.path.c_str(), mgr, c.use_root_key),
+                  EDGE_ERR_AES_ENCRYPT)
+            << c.path;
+        EXPECT_TRUE(
+            work_.logged("ERROR encrypt keystore failed, ret:20001, use_root_key:" + std::to_string(c.use_root_key)))
+            << c.path;
+        EXPECT_EQ(read_file(c.path), before) << c.path;
+    }
+    EXPECT_EQ(work_.log().find("cannot be stored"), std::string::npos);
+    ASSERT_EQ(restart_cipher(), EDGE_OK);
+    EXPECT_EQ(domain_key("secret"), std::string(16, 's'));
+}
+
 TEST_F(CipherRunning, ChooseWorkKey) {
     edge_cipher_mgr_t *mgr = edge_CIPHER_MGR_mgr_get();
     EXPECT_EQ(edge_cipher_choose_work_key(mgr, 1), mgr->root_key);
@@ -530,30 +646,70 @@ TEST_F(CipherRuntime, AWorkKeyThatCannotBeStoredFailsInit) {
     gravel::test::make_dirs(primary_file() + "/blocked");
     EXPECT_NE(edge_cipher_init(), EDGE_OK);
     EXPECT_EQ(edge_cipher_choose_work_key(edge_CIPHER_MGR_mgr_get(), 0), nullptr);
+    // A domain key has no work key to be stored under; it stays usable in this process only.
     EXPECT_EQ(edge_cipher_save_key("secret", bytes(std::string(16, 's')), 16, 1), EDGE_ERR_MISSING);
-    EXPECT_EQ(edge_cipher_has_domain("secret"), 0);
+    EXPECT_EQ(domain_key("secret"), std::string(16, 's'));
+    EXPECT_FALSE(gravel::test::exists(domain_file()));
     edge_cipher_destroy();
 }
 
-TEST_F(CipherRunning, AnEnduringKeyThatWasNotStoredCanBeSavedAgain) {
-    gravel::test::make_dirs(domain_file() + "/blocked");
-    const std::string key(16, 'k');
-    EXPECT_NE(edge_cipher_save_key("secret", bytes(key), 16, 1), EDGE_OK);
-    EXPECT_EQ(edge_cipher_has_domain("secret"), 0);  // not kept as if it were stored
+// A key whose store write failed stays entered and usable, and is remembered as not on disk:
+// while the disk refuses, a save of its name writes the store again and reports that, never
+// "has saved, skip"; once the disk takes writes again, any save writes it along with the rest,
+// and only after that does a save of its name skip.
+TEST_F(CipherRunning, KeysWhoseStoreWriteFailedStayUsableUntilTheyAreWritten) {
+    const std::string secret_key = gravel::test::cat("s", pseudo_random_bytes(15, 21));
+    const std::vector<std::pair<std::string, std::string>> bind = {{"crypt_key", std::string(16, 'c')},
+                                                                   {"token", std::string(16, 't')}};
+    apr_hash_t *table = key_map(pool_, bind);  // outlives the cipher's restarts
+    struct Route {
+        const char *what;
+        std::function<uint32_t()> save;
+        Names stored;
+    };
+    const Route routes[] = {
+        {"the same name again",
+         [&] { return edge_cipher_save_key("secret", bytes(secret_key), 16, 1); },
+         {"crypt_key", "secret", "token"}},
+        {"another key",
+         [&] { return edge_cipher_save_key("later", bytes(std::string(16, 'l')), 16, 1); },
+         {"crypt_key", "later", "secret", "token"}},
+        {"the same bind again", [&] { return edge_cipher_save_auth_keys(table); }, {"crypt_key", "secret", "token"}},
+    };
+    for (const Route &route : routes) {
+        std::filesystem::remove_all(domain_file());
+        ASSERT_EQ(restart_cipher(), EDGE_OK) << route.what;
+        // A directory where the store's file must go: replacing it fails, for root too.
+        gravel::test::make_dirs(domain_file() + "/blocked");
+        const size_t skips = work_.count_logged("WARN target domain key has saved, skip, domain_name:secret");
+        const size_t bind_skips = work_.count_logged("WARN domain key has existed, skip, key_name:crypt_key");
 
-    apr_pool_t *pool = edge_CIPHER_MGR_mgr_create_pool();
-    apr_hash_t *table = key_map(pool, {{"crypt_key", std::string(16, 'c')}, {"token", std::string(16, 't')}});
-    EXPECT_NE(edge_cipher_save_auth_keys(table), EDGE_OK);
-    EXPECT_EQ(edge_cipher_has_domain("crypt_key"), 0);
-    EXPECT_EQ(edge_cipher_has_domain("token"), 0);
+        EXPECT_EQ(edge_cipher_save_key("secret", bytes(secret_key), 16, 1), EDGE_ERR_FILE_WRITE) << route.what;
+        EXPECT_EQ(edge_cipher_save_key("secret", bytes(secret_key), 16, 1), EDGE_ERR_FILE_WRITE) << route.what;
+        EXPECT_EQ(edge_cipher_save_auth_keys(table), EDGE_ERR_FILE_WRITE) << route.what;
+        EXPECT_EQ(edge_cipher_save_auth_keys(table), EDGE_ERR_FILE_WRITE) << route.what;
+        EXPECT_EQ(work_.count_logged("WARN target domain key has saved, skip, domain_name:secret"), skips);
+        EXPECT_EQ(work_.count_logged("WARN domain key has existed, skip, key_name:crypt_key"), bind_skips);
+        // The process still builds its password and uses the bind's keys.
+        char password[64];
+        uint32_t len = sizeof password;
+        ASSERT_EQ(edge_cipher_digest(bytes("client"), 6, password, &len, "secret"), EDGE_OK) << route.what;
+        EXPECT_EQ(std::string(password, len), to_hex(openssl_hmac_sha256(secret_key, "client")));
+        for (const auto &[name, key] : bind) EXPECT_EQ(domain_key(name.c_str()), key) << route.what;
 
-    std::filesystem::remove_all(domain_file());
-    EXPECT_EQ(edge_cipher_save_key("secret", bytes(key), 16, 1), EDGE_OK);
-    EXPECT_EQ(edge_cipher_save_auth_keys(table), EDGE_OK);
-    edge_base_memory_pool_destroy(&pool);
-    const auto stored = read_pairs(domain_file());
-    EXPECT_EQ(stored.size(), 3u);
-    ASSERT_EQ(restart_cipher(), EDGE_OK);
-    EXPECT_EQ(edge_cipher_has_domain("secret"), 1);
-    EXPECT_EQ(edge_cipher_has_domain("crypt_key"), 1);
+        std::filesystem::remove_all(domain_file());
+        ASSERT_EQ(route.save(), EDGE_OK) << route.what;
+        Names stored;
+        for (const auto &[name, value] : read_pairs(domain_file())) stored.push_back(name);
+        EXPECT_EQ(stored, route.stored) << route.what;
+        // On disk now: saving the names again skips them.
+        EXPECT_EQ(edge_cipher_save_key("secret", bytes(secret_key), 16, 1), EDGE_OK);
+        EXPECT_EQ(work_.count_logged("WARN target domain key has saved, skip, domain_name:secret"), skips + 1);
+        EXPECT_EQ(edge_cipher_save_auth_keys(table), EDGE_OK);
+        EXPECT_EQ(work_.count_logged("WARN domain key has existed, skip, key_name:crypt_key"), bind_skips + 1);
+
+        ASSERT_EQ(restart_cipher(), EDGE_OK) << route.what;
+        EXPECT_EQ(domain_key("secret"), secret_key) << route.what;
+        for (const auto &[name, key] : bind) EXPECT_EQ(domain_key(name.c_str()), key) << route.what;
+    }
 }

@@ -237,7 +237,11 @@ TEST(CipherPbkdf2, MatchesOpensslKdf) {
         {"p", "NaCl", 4, "NaCl", 1, 32},
         {std::string(64, 'x'), "0123456789abcdef", 16, "0123456789abcdef", 2000, 20},
         {"pw", std::string("ab\0cd", 5), 5, "ab", 10, 16},  // the salt ends at its first zero byte
-        {"pw", "abcdef", 3, "abc", 10, 16},                 // and never runs past its length
+        {"pw", "abcdef", 3, "abcdef", 10, 16},              // and not at its length argument
+        {"pw", "NaCl", 1, "NaCl", 10, 16},
+        {"pw", "salt", 100, "salt", 10, 16},              // the length argument is only checked for being non-zero
+        {"", "salt", 4, "salt", 10, 16},                  // an empty password is a password
+        {"pw", std::string("\0salt", 5), 5, "", 10, 16},  // and an empty salt a salt
     };
     for (const Case &c : cases) {
         std::string out(c.key_len, '\0');
@@ -390,6 +394,21 @@ TEST_F(CipherRunning, BadCipherTextNeverGivesPlaintext) {
         {"padding bytes that differ from the count", record_ending_with(pad3_wrong), EDGE_ERR_OUT_OF_RANGE,
          EDGE_ERR_AES_DECRYPT, "ERROR padding error, padding_len:3"},
     };
+    // The log lines written since the last call, pointers masked: the two functions decrypt into
+    // different buffers.
+    size_t seen = work_.log_lines().size();
+    auto new_lines = [&] {
+        const std::vector<std::string> all = work_.log_lines();
+        std::vector<std::string> lines;
+        for (size_t i = seen; i < all.size(); ++i) {
+            std::string line = all[i];
+            const size_t at = line.find("0x");
+            if (at != std::string::npos) line.replace(at, line.find(',', at) - at, "<pointer>");
+            lines.push_back(line);
+        }
+        seen = all.size();
+        return lines;
+    };
     for (const Case &c : cases) {
         std::string out(64, '\x55');
         uint32_t len = len32(out);
@@ -400,12 +419,16 @@ TEST_F(CipherRunning, BadCipherTextNeverGivesPlaintext) {
         if (c.raw_status != EDGE_ERR_MISSING) {  // nothing decrypted is left
             EXPECT_EQ(out, std::string(64, '\0')) << c.what;
         }
+        std::vector<std::string> raw_lines = new_lines();
+        if (c.log != nullptr) {
+            EXPECT_EQ(raw_lines, std::vector<std::string>{c.log}) << c.what;
+        }
+        // The cipher text function decrypts through the raw one: the same lines, then its own.
         const auto [rc, text_out] = kit_decrypt_text(to_hex(c.record), kKey, pool_, 64);
         EXPECT_EQ(rc, c.text_status) << c.what;
         EXPECT_EQ(text_out.find('p'), std::string::npos) << c.what;
-        if (c.log != nullptr) {
-            EXPECT_TRUE(work_.logged(c.log)) << c.log;
-        }
+        raw_lines.push_back("ERROR aes decrypt error, ret:" + std::to_string(c.raw_status));
+        EXPECT_EQ(new_lines(), raw_lines) << c.what;
     }
     EXPECT_TRUE(work_.logged("ERROR aes decrypt error, ret:20004"));
 }
@@ -455,6 +478,43 @@ TEST_F(CipherRunning, DecryptDecodeStatuses) {
     EXPECT_TRUE(work_.logged("ERROR hex decode error, ret:20003"));
 }
 
+// An output too short even for the blocks before the last: the length the plaintext needs, or a
+// bad padding, is still told apart, and nothing decrypted is written.
+TEST_F(CipherRunning, DecryptionIntoAFarTooShortOutput) {
+    const std::string iv(16, '\x22');
+    const std::string plain = pseudo_random_bytes(100, 41);
+    struct Case {
+        const char *what;
+        std::string record;
+        uint32_t raw_status;
+        const char *raw_log;
+        uint32_t text_status;
+        const char *text_log;
+    };
+    const Case cases[] = {
+        {"good padding", iv + openssl_aes(true, kKey, iv, plain), EDGE_ERR_OUT_OF_RANGE,
+         "ERROR output buffer is too small, need length:100", EDGE_ERR_OUT_OF_RANGE,
+         "ERROR target plain buffer not enough, need 100"},
+        {"padding count 17", iv + openssl_aes(true, kKey, iv, plain.substr(0, 95) + "\x11", true),
+         EDGE_ERR_OUT_OF_RANGE, "ERROR padding too long, padding_len:17", EDGE_ERR_AES_DECRYPT,
+         "ERROR aes decrypt error, ret:20004"},
+    };
+    for (const Case &c : cases) {
+        std::string out(10, '\x55');
+        uint32_t len = len32(out);
+        EXPECT_EQ(edge_cipher_aes_decrypt_raw(bytes(c.record), len32(c.record),
+                                              reinterpret_cast<unsigned char *>(out.data()), &len, bytes(kKey), 16),
+                  c.raw_status)
+            << c.what;
+        EXPECT_EQ(out, std::string(10, '\0')) << c.what;  // zeroed first, nothing written after
+        EXPECT_TRUE(work_.logged(c.raw_log)) << c.what;
+        const auto [rc, text_out] = kit_decrypt_text(to_hex(c.record), kKey, pool_, 10);
+        EXPECT_EQ(rc, c.text_status) << c.what;
+        EXPECT_EQ(text_out, std::string(10, '\x55')) << c.what;  // untouched
+        EXPECT_TRUE(work_.logged(c.text_log)) << c.what;
+    }
+}
+
 TEST_F(CipherRunning, EncryptEncodeStatuses) {
     const std::string plain(16, 's');
     std::string out(97, '#');
@@ -474,4 +534,80 @@ TEST_F(CipherRunning, EncryptEncodeStatuses) {
     EXPECT_EQ(edge_cipher_encrypt_encode(bytes(plain), 0, out.data(), &len, bytes(kKey), pool_), EDGE_ERR_MISSING);
     EXPECT_EQ(edge_cipher_encrypt_encode(bytes(plain), 16, out.data(), &len, bytes(kKey), nullptr), EDGE_ERR_MISSING);
     EXPECT_EQ(edge_cipher_encrypt_encode(bytes(plain), 16, out.data(), &len, nullptr, pool_), EDGE_ERR_MISSING);
+}
+
+// Every primitive and cipher text function meets an input of length 0 and an output of capacity
+// 0 that point at the end of a heap block, so AddressSanitizer reports any byte read or written
+// there. Each call is refused before it touches a byte, and leaves the other buffer and the
+// length as they were.
+TEST_F(CipherRunning, ZeroLengthInputsAndZeroCapacityOutputsAreRefused) {
+    EmptyBufferCalls empty;
+    unsigned char *none = empty.none();
+    char *none_text = empty.none_text();
+    uint32_t &len = empty.len;
+    auto out = [&] { return empty.out(); };
+    auto out_text = [&] { return empty.out_text(); };
+    int dummy = 0;
+    auto *unused_pool = reinterpret_cast<apr_pool_t *>(&dummy);  // the UTF-8 conversion never uses it
+    const unsigned char *key = bytes(kKey);
+    const std::string record = kit_encrypt_raw("plain", kKey);
+    const std::string text = kit_encrypt_text("plain", kKey, pool_);
+    std::string b64 = "QUJD";
+    const std::string units("A\0", 2);
+
+    empty.expect_refused({
+        {"random bytes", false, [&] { return edge_cipher_generate_randoms(none, 0); }, EDGE_ERR_MISSING},
+        {"aes encrypt plaintext", false, [&] { return edge_cipher_aes_encrypt_raw(none, 0, out(), &len, key, 16); },
+         EDGE_ERR_MISSING},
+        {"aes encrypt key", false, [&] { return edge_cipher_aes_encrypt_raw(bytes("p"), 1, out(), &len, none, 0); },
+         EDGE_ERR_MISSING},
+        {"aes decrypt record", false, [&] { return edge_cipher_aes_decrypt_raw(none, 0, out(), &len, key, 16); },
+         EDGE_ERR_MISSING},
+        {"aes decrypt key", false,
+         [&] { return edge_cipher_aes_decrypt_raw(bytes(record), len32(record), out(), &len, none, 0); },
+         EDGE_ERR_MISSING},
+        {"hmac message", false, [&] { return edge_cipher_digest_raw(none, 0, out(), &len, key, 16); },
+         EDGE_ERR_MISSING},
+        {"hmac key", false, [&] { return edge_cipher_digest_raw(bytes("m"), 1, out(), &len, none, 0); },
+         EDGE_ERR_MISSING},
+        {"pbkdf2 salt", false, [&] { return edge_cipher_pbkdf2_sha256("pw", none, 0, 1, out(), 16); },
+         EDGE_ERR_MISSING},
+        {"base64 encode", false, [&] { return edge_cipher_base64_encode(none, 0, out_text(), &len); },
+         EDGE_ERR_MISSING},
+        {"base64 decode", false, [&] { return edge_cipher_base64_decode(none_text, 0, out(), &len); },
+         EDGE_ERR_MISSING},
+        {"to hex", false, [&] { return edge_cipher_to_hex(none, 0, out_text(), &len); }, EDGE_ERR_MISSING},
+        {"from hex", false, [&] { return edge_cipher_from_hex(none_text, 0, out(), &len); }, EDGE_ERR_MISSING},
+        {"utf8", false, [&] { return edge_cipher_unicode_to_utf8_native(none, 0, out_text(), &len, unused_pool); },
+         EDGE_ERR_MISSING},
+        {"encrypt encode", false, [&] { return edge_cipher_encrypt_encode(none, 0, out_text(), &len, key, pool_); },
+         EDGE_ERR_MISSING},
+        {"decrypt decode", false, [&] { return edge_cipher_decrypt_decode(none_text, 0, out(), &len, key, pool_); },
+         EDGE_ERR_MISSING},
+
+        {"aes encrypt", true, [&] { return edge_cipher_aes_encrypt_raw(bytes("p"), 1, none, &len, key, 16); },
+         EDGE_ERR_MISSING},
+        {"aes decrypt", true,
+         [&] { return edge_cipher_aes_decrypt_raw(bytes(record), len32(record), none, &len, key, 16); },
+         EDGE_ERR_MISSING},
+        {"hmac", true, [&] { return edge_cipher_digest_raw(bytes("m"), 1, none, &len, key, 16); }, EDGE_ERR_MISSING},
+        {"pbkdf2", true, [&] { return edge_cipher_pbkdf2_sha256("pw", bytes("salt"), 4, 1, none, 0); },
+         EDGE_ERR_MISSING},
+        {"base64 encode", true, [&] { return edge_cipher_base64_encode(bytes("abc"), 3, none_text, &len); },
+         EDGE_ERR_MISSING},
+        {"base64 decode", true, [&] { return edge_cipher_base64_decode(b64.data(), len32(b64), none, &len); },
+         EDGE_ERR_OUT_OF_RANGE},
+        {"to hex", true, [&] { return edge_cipher_to_hex(bytes("ab"), 2, none_text, &len); }, EDGE_ERR_MISSING},
+        {"from hex", true, [&] { return edge_cipher_from_hex("ab", 2, none, &len); }, EDGE_ERR_OUT_OF_RANGE},
+        {"utf8", true,
+         [&] { return edge_cipher_unicode_to_utf8_native(bytes(units), len32(units), none_text, &len, unused_pool); },
+         EDGE_ERR_MISSING},
+        {"env key", true, [&] { return edge_cipher_load_key(none, &len); }, EDGE_ERR_MISSING},
+        {"encrypt encode", true, [&] { return edge_cipher_encrypt_encode(bytes("p"), 1, none_text, &len, key, pool_); },
+         EDGE_ERR_MISSING},
+        {"decrypt decode", true,
+         [&] { return edge_cipher_decrypt_decode(text.data(), len32(text), none, &len, key, pool_); },
+         EDGE_ERR_MISSING},
+    });
+    EXPECT_EQ(edge_cipher_calc_encrypt_len(0), 0u);
 }

@@ -131,10 +131,10 @@ EDGE_API uint32_t edge_cipher_digest_raw(const unsigned char *message, uint32_t 
                                          uint32_t *output_len, const unsigned char *key, uint32_t key_len);
 
 /*
- * PBKDF2-HMAC-SHA256: `output_len` bytes derived from the zero-terminated password and the
- * salt, which is taken up to its first zero byte but never beyond salt_len bytes. 0;
- * EDGE_ERR_MISSING for a null or zero argument, an iteration count above INT_MAX, or an
- * OpenSSL failure.
+ * PBKDF2-HMAC-SHA256: `output_len` bytes derived from the password and the salt, both
+ * zero-terminated strings: each is taken up to its first zero byte. salt_len must be non-zero
+ * and is not otherwise used; it does not shorten the salt. 0; EDGE_ERR_MISSING for a null or
+ * zero argument, an iteration count above INT_MAX, or an OpenSSL failure.
  */
 EDGE_API uint32_t edge_cipher_pbkdf2_sha256(const char *password, const unsigned char *salt, uint32_t salt_len,
                                             uint32_t iterations, unsigned char *output, uint32_t output_len);
@@ -198,9 +198,12 @@ EDGE_API uint32_t edge_cipher_encrypt_encode(const unsigned char *plain, uint32_
  * Plaintext of a cipher text under a 16-byte key, using `pool` for scratch; the plaintext is
  * written only to the output. 0; EDGE_ERR_MISSING (also without the cipher manager);
  * EDGE_ERR_HEX_DECODE for an odd length or a non-hex character ("hex decode error, ret:%d");
- * EDGE_ERR_AES_DECRYPT for a text that is not an IV and whole blocks or whose padding is wrong
- * ("aes decrypt error, ret:%d"); EDGE_ERR_OUT_OF_RANGE when the plaintext does not fit
- * ("target plain buffer not enough, need %d"); EDGE_ERR_NO_MEMORY.
+ * EDGE_ERR_AES_DECRYPT for a text that is not an IV and whole blocks or whose padding is wrong:
+ * the record is decrypted as edge_cipher_aes_decrypt_raw does it, so its lines are logged
+ * ("ilens:%d, output:%p, olens:%d", "padding too long, padding_len:%d", "padding error,
+ * padding_len:%d"), followed by "aes decrypt error, ret:%d" with its status;
+ * EDGE_ERR_OUT_OF_RANGE when the plaintext does not fit ("target plain buffer not enough,
+ * need %d"); EDGE_ERR_NO_MEMORY.
  */
 EDGE_API uint32_t edge_cipher_decrypt_decode(const char *text, uint32_t len, unsigned char *output,
                                              uint32_t *output_len, const unsigned char *key, apr_pool_t *pool);
@@ -222,13 +225,18 @@ EDGE_API uint32_t edge_cipher_init(void);
 EDGE_API void edge_cipher_destroy(void);
 
 /*
- * The file part of init: determines D and the file paths; reads the material file, or creates
- * D/secret and a new material file; builds the root key; then loads the key stores, or, without
- * a primary key store, generates a work key and writes one. 0; EDGE_ERR_MISSING without the
- * manager or a work dir; EDGE_ERR_NO_MEMORY; the read or write status of the material file
- * ("read rootkey file error, ret:%d", "write rootkey file error, ret:%d"), EDGE_ERR_KEYSTORE_READ
- * for a material file that is not exactly 16 bytes; the root key status ("load rootkey error,
- * ret:%d").
+ * The file part of init: determines D and the file paths; makes sure D/secret is this user's
+ * own directory (created when missing, tightened to mode 0700 when more open); reads the
+ * material file, or creates a new one; builds the root key; then loads the key stores, or,
+ * without a primary key store, generates a work key and writes one. 0; EDGE_ERR_MISSING without
+ * the manager or a work dir; EDGE_ERR_NO_MEMORY; EDGE_ERR_FILE_WRITE, before anything is read
+ * or written there, when D/secret is a symbolic link, not a directory, another user's, or
+ * cannot be opened or tightened ("secret dir is a link or not a directory, path:%s", "secret
+ * dir belongs to another user, uid:%d, path:%s", "secret dir cannot be opened, ret:%d,
+ * path:%s", "secret dir cannot be made owner-only, ret:%d, path:%s"); the read or write status
+ * of the material file ("read rootkey file error, ret:%d", "write rootkey file error, ret:%d"),
+ * EDGE_ERR_KEYSTORE_READ for a material file that is not exactly 16 bytes; the root key status
+ * ("load rootkey error, ret:%d").
  */
 EDGE_API uint32_t edge_cipher_material_load(void);
 
@@ -270,9 +278,9 @@ EDGE_API uint32_t edge_cipher_load_keystore_from_file_param_check(apr_pool_t *po
  * without the chosen key); EDGE_ERR_BAD_ARGUMENT when no entry is enduring, or the file could
  * not give every enduring entry back (a name of more than 32 characters, with a blank, "=" or
  * ":", or beginning with "#"; a key of more than 128 bytes; more than 512 entries): nothing is
- * written then;
- * EDGE_ERR_NO_MEMORY; EDGE_ERR_AES_ENCRYPT ("encrypt keystore failed, ret:%d,
- * use_root_key:%d"); EDGE_ERR_FILE_WRITE. Logs "save keystore to %s finished, ret:%d".
+ * written then; EDGE_ERR_NO_MEMORY; EDGE_ERR_AES_ENCRYPT when an enduring key does not encrypt,
+ * also one of length 0 ("encrypt keystore failed, ret:%d, use_root_key:%d"), nothing written;
+ * EDGE_ERR_FILE_WRITE. Logs "save keystore to %s finished, ret:%d".
  */
 EDGE_API uint32_t edge_cipher_save_keystore_to_file(apr_pool_t *pool, apr_hash_t *map, const char *path,
                                                     edge_cipher_mgr_t *mgr, uint32_t use_root_key);
@@ -298,22 +306,28 @@ EDGE_API int edge_cipher_has_domain(const char *name);
 EDGE_API const edge_cipher_key_t *edge_cipher_get_domain(const char *name);
 
 /*
- * Enters one domain key (bytes copied). An existing name is kept: WARN "target domain key has
- * saved, skip, domain_name:%s", 0. Enduring keys are also written to the domain key store at
- * once; they must be at most 128 bytes under a name that a key store can hold (at most 32
- * characters, no blank, "=" or ":", not beginning with "#"). 0; EDGE_ERR_BAD_ARGUMENT for a
- * null or empty name, null key, zero length, or an enduring key that could not be stored;
- * EDGE_ERR_MISSING without the manager; EDGE_ERR_NO_MEMORY; the save's status (the key stays
- * entered even when the save fails).
+ * Enters one domain key (bytes copied). Enduring keys are also written to the domain key store
+ * at once; they must be at most 128 bytes under a name that a key store can hold (at most 32
+ * characters, no blank, "=" or ":", not beginning with "#"). When the write fails the key stays
+ * entered and usable, and is remembered as not on disk: the next write of the domain key store
+ * that succeeds (any enduring save) takes it along. An existing name keeps its first key: WARN
+ * "target domain key has saved, skip, domain_name:%s", 0 - unless that key is not on disk yet;
+ * then the store is written again (INFO "domain key not on disk yet, save again,
+ * domain_name:%s") and the write's status returned. 0; EDGE_ERR_BAD_ARGUMENT for a null or
+ * empty name, null key, zero length, or an enduring key that could not be stored;
+ * EDGE_ERR_MISSING without the manager; EDGE_ERR_NO_MEMORY; the save's status.
  */
 EDGE_API uint32_t edge_cipher_save_key(const char *name, const unsigned char *key, uint32_t len, uint32_t enduring);
 
 /*
  * Enters the keys of `table` (name -> edge_cipher_key_t*, whose bytes and length are read) as
  * enduring domain keys, skipping names already present (WARN "domain key has existed, skip,
- * key_name:%s"), then rewrites the domain key store. 0; EDGE_ERR_MISSING without the manager;
- * EDGE_ERR_BAD_ARGUMENT for a null table or an entry that could not be stored (see
- * edge_cipher_save_key): nothing is entered then; EDGE_ERR_NO_MEMORY; the save's status.
+ * key_name:%s"; INFO "domain key not on disk yet, save again, key_name:%s" for one whose store
+ * write failed), then rewrites the domain key store. Keys whose write fails stay entered and
+ * usable, remembered as not on disk, as with edge_cipher_save_key. 0; EDGE_ERR_MISSING without
+ * the manager; EDGE_ERR_BAD_ARGUMENT for a null table or an entry that could not be stored (see
+ * edge_cipher_save_key): nothing is entered then; EDGE_ERR_NO_MEMORY (nothing entered); the
+ * save's status.
  */
 EDGE_API uint32_t edge_cipher_save_auth_keys(apr_hash_t *table);
 
