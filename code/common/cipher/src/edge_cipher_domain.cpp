@@ -17,16 +17,6 @@
 
 EDGE_MGR_DEFINE_ACCESSORS(CIPHER, EDGE_MGR_SLOT_CIPHER, edge_cipher_mgr_t, head);
 
-namespace gravel::cipher {
-
-// The registered manager, or null before init and after destroy.
-edge_cipher_mgr_t *manager() noexcept {
-    edge_cipher_mgr_t *mgr = edge_CIPHER_MGR_mgr_get();
-    return mgr != nullptr && mgr->head.pool != nullptr ? mgr : nullptr;
-}
-
-}  // namespace gravel::cipher
-
 namespace {
 
 using gravel::ScopedPool;

@@ -17,6 +17,10 @@
 
 #include <gravel/edge_cipher.h>
 
+#include "edge_mgr_accessors.hpp"
+
+EDGE_MGR_DECLARE_LIVE(edge_cipher_mgr_t);
+
 namespace gravel::cipher {
 
 inline constexpr size_t kBlock = 16;
@@ -90,7 +94,9 @@ private:
 /* ---- The manager (edge_cipher_domain.cpp) -------------------------------------------------- */
 
 // The registered manager, or null before init and after destroy.
-edge_cipher_mgr_t *manager() noexcept;
+inline edge_cipher_mgr_t *manager() noexcept {
+    return gravel::mgr::live_manager<edge_cipher_mgr_t>();
+}
 
 // The cipher manager's pool, or null when the manager is not set up.
 inline apr_pool_t *manager_pool() noexcept {

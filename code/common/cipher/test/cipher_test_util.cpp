@@ -88,15 +88,12 @@ void EmptyBufferCalls::expect_refused(const std::vector<Case> &cases) {
 }
 
 void CipherRuntime::SetUp() {
-    ASSERT_EQ(edge_base_init(work_.path().c_str(), "cipher-test"), EDGE_OK);
-    pool_ = edge_BASE_MGR_mgr_create_pool();
-    ASSERT_NE(pool_, nullptr);
+    start_runtime("cipher-test");
 }
 
 void CipherRuntime::TearDown() {
     edge_cipher_destroy();
-    edge_base_memory_pool_destroy(&pool_);
-    edge_base_destroy();
+    stop_runtime();
 }
 
 uint32_t CipherRuntime::restart_cipher() {

@@ -14,6 +14,7 @@
 #include <gravel/edge_cipher.h>
 
 #include "gravel_test_support.hpp"
+#include "runtime_test.hpp"
 
 namespace cipher_test {
 
@@ -74,7 +75,7 @@ private:
 
 // A base runtime on a fresh work dir whose log the tests read; the cipher is started by the
 // test (or by CipherRunning) so that files and environment can be arranged first.
-class CipherRuntime : public ::testing::Test {
+class CipherRuntime : public gravel::test::BaseRuntimeTest {
 protected:
     void SetUp() override;
     void TearDown() override;
@@ -88,9 +89,6 @@ protected:
     // A copy of a domain key's bytes, or nullopt-like empty marker "<none>".
     static std::string domain_key(const char *name);
     static std::string work_key();
-
-    gravel::test::WorkDir work_;
-    apr_pool_t *pool_ = nullptr;  // scratch pool of the base manager
 };
 
 // CipherRuntime with the cipher started in SetUp.
