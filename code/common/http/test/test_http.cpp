@@ -333,7 +333,8 @@ TEST_F(HttpClient, APeerThatSendsNothingEndsTheTransferAfterTheStallLimit) {
         const auto elapsed = std::chrono::steady_clock::now() - t0;
         EXPECT_EQ(out.rc, CURLE_OPERATION_TIMEDOUT);
         EXPECT_GE(elapsed, std::chrono::milliseconds(1500));
-        EXPECT_LT(elapsed, std::chrono::milliseconds(6000));
+        // libcurl judges the speed over its last few seconds, so the bytes sent first count a while.
+        EXPECT_LT(elapsed, std::chrono::milliseconds(12000));
         EXPECT_TRUE(work_.logged(c.logged));
         EXPECT_EQ(out.response.body, nullptr);
     }
