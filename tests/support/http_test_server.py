@@ -38,7 +38,7 @@ under the secret: GET /gatewell/api/v1/credentials/agency answers a cloud token,
 /gatewell/api/v1/devices/commands and GET /gatewell/api/v1/devices/statuses answer 200; a
 wrong or missing line gets 401.
 
-Daemon (unix socket): POST /v2/modules/<id>/bind with {"verify_code"} issues a token valid for
+Daemon (unix socket; a new daemon role keeps the tokens the previous one issued): POST /v2/modules/<id>/bind with {"verify_code"} issues a token valid for
 the lifetime ({"token", "expires_at"} in ms since the epoch) for the known verify code, else
 401. Requests with "Authorization:<a token issued and not expired>": GET .../sign issues a new
 token; POST .../verify {"token"} answers {"module_id", "expires_at"} for an issued token;
@@ -338,6 +338,9 @@ def main():
                 role = Hub(unhex(words[2]), unhex(words[3]), unhex(words[4]))
             elif words[1] == "daemon":
                 role = Daemon(unhex(words[2]), int(words[3]))
+                with SCRIPT.lock:
+                    if isinstance(SCRIPT.role, Daemon):
+                        role.tokens = SCRIPT.role.tokens  # tokens issued so far stay valid
             else:
                 role = None
             with SCRIPT.lock:
