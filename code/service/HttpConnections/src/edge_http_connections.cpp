@@ -1,6 +1,4 @@
 // The service's manager and its life: init, destroy, the holders.
-#include <apr_atomic.h>
-
 #include "edge_http_conns_internal.hpp"
 #include "edge_scoped_pool.hpp"
 
@@ -30,7 +28,7 @@ uint32_t install_abort_flag(apr_pool_t *pool) noexcept {
 void raise_abort_flag(apr_pool_t *pool) noexcept {
     void *flag = nullptr;
     if (apr_pool_userdata_get(&flag, EDGE_HTTP_ABORT_KEY, pool) == APR_SUCCESS && flag != nullptr) {
-        apr_atomic_set32(static_cast<uint32_t *>(flag), 1);
+        gravel::atomic_set32(*static_cast<uint32_t *>(flag), 1);
     }
 }
 

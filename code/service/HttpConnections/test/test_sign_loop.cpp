@@ -158,6 +158,21 @@ TEST_F(SignLoop, EachRenewalReplacesTheTokenInHolderAndStore) {
     EXPECT_FALSE(logged("ERROR http sign failed, ret:20032"));
 }
 
+// A renewal whose token expires 1000 ms later leaves a sleep of 0: the job takes its exception
+// sleep and signs again.
+TEST_F(SignLoop, ATokenASecondAheadGivesTheExceptionSleep) {
+    peer().simulate_daemon(kDaemonVerifyCode, 3600 * 1000);
+    ASSERT_EQ(edge_daemon_http_conns_bind(pool_), EDGE_OK);
+    peer().simulate_daemon(kDaemonVerifyCode, 1000);
+    start_loop();
+    EXPECT_TRUE(gravel::test::wait_until([&] { return signs() >= 2; }, milliseconds(15000)));
+    stop_loop();
+    const auto r = renewals(work_);
+    ASSERT_FALSE(r.empty());
+    EXPECT_EQ(r.front().sleep, 0);
+    EXPECT_TRUE(logged("INFO invalid sleep time: 0, will use exception_sleep."));
+}
+
 TEST_F(SignLoop, AFailingSignIsLoggedAndRetried) {
     store_daemon_token("bound-token");
     peer().script("GET", kSignPath, answer(500, R"({"error":"busy"})"));
