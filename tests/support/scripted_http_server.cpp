@@ -1,5 +1,7 @@
 #include "scripted_http_server.hpp"
 
+#include "gravel_test_support.hpp"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -204,7 +206,7 @@ void ScriptedHttpServer::send_response(const ScriptedResponse &r, const std::str
 }
 
 void ScriptedHttpServer::expect_ok(const char *what) {
-    if (read_line() != "OK") throw std::runtime_error(std::string("test server refused ") + what);
+    if (read_line() != "OK") throw std::runtime_error(cat("test server refused ", what));
 }
 
 void ScriptedHttpServer::script(const ScriptedResponse &r) {
@@ -212,17 +214,17 @@ void ScriptedHttpServer::script(const ScriptedResponse &r) {
 }
 
 void ScriptedHttpServer::script(const std::string &method, const std::string &path, const ScriptedResponse &r) {
-    send_response(r, " " + hex(method) + " " + hex(path));
+    send_response(r, cat(" ", hex(method), " ", hex(path)));
 }
 
 void ScriptedHttpServer::simulate_hub(const std::string &verify_code, const std::string &secret,
                                       const std::string &crypt_key) {
-    send("ROLE hub " + hex(verify_code) + " " + hex(secret) + " " + hex(crypt_key) + "\n");
+    send(cat("ROLE hub ", hex(verify_code), " ", hex(secret), " ", hex(crypt_key), "\n"));
     expect_ok("the hub role");
 }
 
 void ScriptedHttpServer::simulate_daemon(const std::string &verify_code, long long token_lifetime_ms) {
-    send("ROLE daemon " + hex(verify_code) + " " + std::to_string(token_lifetime_ms) + "\n");
+    send(cat("ROLE daemon ", hex(verify_code), " ", std::to_string(token_lifetime_ms), "\n"));
     expect_ok("the daemon role");
 }
 
