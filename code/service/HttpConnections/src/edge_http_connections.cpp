@@ -39,6 +39,25 @@ void forget_fields(edge_http_conns_mgr_t &mgr) noexcept {
     mgr.head = head;
 }
 
+// The parts of the manager that init makes, in order.
+uint32_t set_up(edge_http_conns_mgr_t &mgr) noexcept {
+    apr_pool_t *pool = mgr.head.pool;
+    if (const uint32_t rc = install_abort_flag(pool); rc != EDGE_OK) return rc;
+    mgr.sign_job = edge_base_schedule_job_create(kSignJobName, pool);
+    if (mgr.sign_job == nullptr) return EDGE_ERR_NO_MEMORY;
+    if (const uint32_t rc = edge_base_schedule_job_config(mgr.sign_job, edge_daemon_http_sign_runner,
+                                                          kSignFirstSleepSeconds, kSignExceptionSleepSeconds);
+        rc != EDGE_OK) {
+        return rc;
+    }
+    if (allocate_holder(mgr.node_config, pool) != EDGE_OK) return EDGE_ERR_NO_MEMORY;
+    if (const uint32_t rc = edge_http_init_external_param(&mgr); rc != EDGE_OK) {
+        EDGE_LOG_ERROR("edge http connections init external param fail.");
+        return rc;
+    }
+    return EDGE_OK;
+}
+
 }  // namespace
 
 extern "C" {
@@ -60,19 +79,10 @@ EDGE_API uint32_t edge_http_conns_init(void) {
     edge_http_conns_mgr_t *mgr = edge_HTTP_CONNS_MGR_mgr_create();
     if (mgr == nullptr) return EDGE_ERR_MISSING;
     forget_fields(*mgr);
-    apr_pool_t *pool = mgr->head.pool;
-    if (const uint32_t rc = install_abort_flag(pool); rc != EDGE_OK) return rc;
-
-    mgr->sign_job = edge_base_schedule_job_create(kSignJobName, pool);
-    if (mgr->sign_job == nullptr) return EDGE_ERR_NO_MEMORY;
-    if (const uint32_t rc = edge_base_schedule_job_config(mgr->sign_job, edge_daemon_http_sign_runner,
-                                                          kSignFirstSleepSeconds, kSignExceptionSleepSeconds);
-        rc != EDGE_OK) {
-        return rc;
-    }
-    if (allocate_holder(mgr->node_config, pool) != EDGE_OK) return EDGE_ERR_NO_MEMORY;
-    if (const uint32_t rc = edge_http_init_external_param(mgr); rc != EDGE_OK) {
-        EDGE_LOG_ERROR("edge http connections init external param fail.");
+    const uint32_t rc = set_up(*mgr);
+    if (rc != EDGE_OK) {
+        // Nothing half made stays behind for a later init to mistake for a working service.
+        edge_http_conns_destroy();
         return rc;
     }
     EDGE_LOG_INFO("edge http connections init success.");

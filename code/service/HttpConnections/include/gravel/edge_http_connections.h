@@ -204,7 +204,7 @@ EDGE_API uint32_t edge_http_init_external_param(edge_http_conns_mgr_t *mgr);
 /* Creates the manager, the sign job (first run 10 s after edge_daemon_http_start_loop, then as
  * the sign runner says, 30 s after a failure; not started) and the seven holders.
  * 0 (also when already initialised: nothing changes); EDGE_ERR_MISSING when the manager cannot
- * be created; EDGE_ERR_NO_MEMORY; the holders' status.
+ * be created; EDGE_ERR_NO_MEMORY; the holders' status. A failed init deletes the manager again.
  * Logs: INFO "edge http connections init success."; ERROR "edge http connections init
  * external param fail.". */
 EDGE_API uint32_t edge_http_conns_init(void);
@@ -338,8 +338,8 @@ EDGE_API uint32_t edge_daemon_http_conns_build_digest_req(char **url, DigestReqB
  *   encrypt/decrypt/digest the one field non-empty; crypto_result in a new result_pool, the
  *                         previous result_pool destroyed
  * 0; EDGE_ERR_MISSING (missing record or manager, failed check); EDGE_ERR_NO_MEMORY; for bind,
- * the store's status when the token or its expiry could not be stored. The `pool` argument is
- * required by the savers that take one. */
+ * the store's status when the token or its expiry could not be stored (the holder keeps them).
+ * The `pool` argument is accepted and not used. */
 EDGE_API uint32_t edge_daemon_http_conns_save_bind_rsp(const DaemonBindRspBody *rsp, apr_pool_t *pool);
 EDGE_API uint32_t edge_daemon_http_conns_save_verify_rsp(const VerifyRspBody *rsp, apr_pool_t *pool);
 EDGE_API uint32_t edge_daemon_http_conns_save_cloud_token_rsp(const CloudTokenRspBody *rsp, apr_pool_t *pool);
