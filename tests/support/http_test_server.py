@@ -38,13 +38,14 @@ under the secret: GET /gatewell/api/v1/credentials/agency answers a cloud token,
 /gatewell/api/v1/devices/commands and GET /gatewell/api/v1/devices/statuses answer 200; a
 wrong or missing line gets 401.
 
-Daemon (unix socket; a new daemon role keeps the tokens the previous one issued): POST /v2/modules/<id>/bind with {"verify_code"} issues a token valid for
-the lifetime ({"token", "expires_at"} in ms since the epoch) for the known verify code, else
-401. Requests with "Authorization:<a token issued and not expired>": GET .../sign issues a new
-token; POST .../verify {"token"} answers {"module_id", "expires_at"} for an issued token;
-GET .../cloud-token, .../certs, .../trust-certs and /v2/device/sign answer their records;
-POST .../encrypt, .../decrypt and .../digest answer the hex of the plaintext, its inverse, and
-the SHA-256 of the data. Anything else: 404.
+Daemon (unix socket; a new daemon role keeps the tokens the previous one issued): POST
+/v2/modules/<id>/bind with {"verify_code"} issues a token valid for the lifetime ({"token",
+"expires_at"} in ms since the epoch) for the known verify code, else 401. Requests with
+"Authorization:<a token issued and not expired>": GET .../sign issues a new token; POST
+.../verify {"token"} answers {"module_id", "expires_at"} for an issued token; GET
+.../cloud-token, .../certs, .../trust-certs and /v2/device/sign answer their records; POST
+.../encrypt, .../decrypt and .../digest answer the hex of the plaintext, its inverse, and the
+SHA-256 of the data. Anything else: 404.
 """
 import hashlib
 import hmac
