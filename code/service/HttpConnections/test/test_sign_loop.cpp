@@ -3,6 +3,7 @@
 // renewal, and destroy while the daemon stalls the sign.
 #include <atomic>
 #include <chrono>
+#include <limits>
 #include <regex>
 #include <thread>
 
@@ -82,6 +83,24 @@ TEST_F(SignLoop, TheNextRunComesAfterHalfTheTokensRemainingLifetime) {
         EXPECT_EQ(r.back().expires_at, expires_at);
         EXPECT_EQ(r.back().sleep, sleep);
         EXPECT_EQ(r.back().sleep, (expires_at / 1000 - r.back().now) / 2);
+    }
+}
+
+// An expiry too far away for the job's `long` sleep (32-bit on armhf) gives the longest sleep,
+// not a wrapped-around one.
+TEST_F(SignLoop, AFarExpiryGivesTheLongestSleepNotAWrappedOne) {
+    store_daemon_token("bound-token");
+    const int64_t expires_at = 9000000000000000000;  // ms: about 285 million years ahead
+    peer().script("GET", kSignPath, answer(200, sign_answer("far", expires_at)));
+    long sleep = 0;
+    ASSERT_EQ(edge_daemon_http_sign_runner(&sleep, nullptr), EDGE_OK);
+    const int64_t half = (expires_at / 1000 - now_ms() / 1000) / 2;
+    const long longest = std::numeric_limits<long>::max();
+    if (half > longest) {
+        EXPECT_EQ(sleep, longest);
+    } else {
+        EXPECT_GE(sleep, half - 1);
+        EXPECT_LE(sleep, half);
     }
 }
 
