@@ -1,5 +1,7 @@
 #include "scripted_http_server.hpp"
 
+#include "gravel_test_support.hpp"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -189,18 +191,46 @@ std::string ScriptedHttpServer::read_line() {
     }
 }
 
-void ScriptedHttpServer::script(const ScriptedResponse &r) {
+void ScriptedHttpServer::send_response(const ScriptedResponse &r, const std::string &route) {
     const char *drop = r.drop == ScriptedResponse::Drop::before_response ? "before"
                        : r.drop == ScriptedResponse::Drop::mid_body      ? "mid_body"
                                                                          : "none";
     std::string text = "RESPONSE " + std::to_string(r.status) + " " + std::to_string(r.delay_ms) + " " +
                        std::to_string(r.piece_delay_ms) + " " + drop + " " + (r.content_length ? "auto" : "none") +
-                       "\n";
+                       route + "\n";
     for (const auto &[name, value] : r.headers) text += "HEADER " + hex(name) + " " + hex(value) + "\n";
     for (const auto &piece : r.pieces) text += "PIECE " + hex(piece) + "\n";
     text += "END\n";
     send(text);
-    if (read_line() != "OK") throw std::runtime_error("test server refused the script");
+    expect_ok("the script");
+}
+
+void ScriptedHttpServer::expect_ok(const char *what) {
+    if (read_line() != "OK") throw std::runtime_error(cat("test server refused ", what));
+}
+
+void ScriptedHttpServer::script(const ScriptedResponse &r) {
+    send_response(r, "");
+}
+
+void ScriptedHttpServer::script(const std::string &method, const std::string &path, const ScriptedResponse &r) {
+    send_response(r, cat(" ", hex(method), " ", hex(path)));
+}
+
+void ScriptedHttpServer::simulate_hub(const std::string &verify_code, const std::string &secret,
+                                      const std::string &crypt_key) {
+    send(cat("ROLE hub ", hex(verify_code), " ", hex(secret), " ", hex(crypt_key), "\n"));
+    expect_ok("the hub role");
+}
+
+void ScriptedHttpServer::simulate_daemon(const std::string &verify_code, long long token_lifetime_ms) {
+    send(cat("ROLE daemon ", hex(verify_code), " ", std::to_string(token_lifetime_ms), "\n"));
+    expect_ok("the daemon role");
+}
+
+void ScriptedHttpServer::forget_requests() {
+    send("FORGET\n");
+    expect_ok("to forget");
 }
 
 std::vector<RecordedRequest> ScriptedHttpServer::requests() {

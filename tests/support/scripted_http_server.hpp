@@ -59,12 +59,26 @@ public:
 
     // The answer to every later request (200 with an empty body until scripted).
     void script(const ScriptedResponse &response);
+    // The answer to later requests of that method whose path (before any "?") is `path`; it
+    // takes precedence over the general answer and the simulated peer.
+    void script(const std::string &method, const std::string &path, const ScriptedResponse &response);
+    // The server plays the node's hub (bind for a known verify code, cloud token and device
+    // API for modules whose password is the HMAC of their client id under the secret) or its
+    // local daemon (bind for a known verify code, tokens valid for `token_lifetime_ms`, and
+    // the daemon's other endpoints for their holders); see http_test_server.py. Requests no
+    // route answers get the simulated answer.
+    void simulate_hub(const std::string &verify_code, const std::string &secret, const std::string &crypt_key);
+    void simulate_daemon(const std::string &verify_code, long long token_lifetime_ms);
+    // Forgets the requests received so far.
+    void forget_requests();
     // Every request received so far, in order of arrival.
     std::vector<RecordedRequest> requests();
 
 private:
     ScriptedHttpServer(const std::vector<std::string> &args, bool tls);
     void send(const std::string &text);
+    void send_response(const ScriptedResponse &response, const std::string &route);
+    void expect_ok(const char *what);
     std::string read_line();
     void stop() noexcept;
 

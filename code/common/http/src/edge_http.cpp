@@ -12,6 +12,8 @@
 
 EDGE_MGR_DEFINE_ACCESSORS(HTTP, EDGE_MGR_SLOT_HTTP, edge_http_mgr_t, head);
 
+long gravel::http::g_stall_limit_seconds = 60;
+
 namespace {
 
 constexpr const char kDaemonVerifyCodeEnv[] = "daemon_verify_code";
@@ -44,7 +46,9 @@ private:
 };
 
 // Transport settings every handle inherits: TLS verification against the base runtime's CA
-// file alone, the connect time-out, no signals, and HTTP(S) as the only protocols.
+// file alone, the connect time-out, no signals, HTTP(S) as the only protocols, and an end to
+// a transfer whose peer sends nothing for the stall limit (below one byte a second for that
+// long), whatever overall time-out the request has.
 CURLcode configure_transport(CURL *curl) noexcept {
     const gravel::TlsVerify mode = gravel::tls_verify_from_env();
     Settings s(curl);
@@ -53,6 +57,8 @@ CURLcode configure_transport(CURL *curl) noexcept {
         .set(CURLOPT_CAPATH, static_cast<const char *>(nullptr))
         .set(CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds)
         .set(CURLOPT_NOSIGNAL, 1L)
+        .set(CURLOPT_LOW_SPEED_LIMIT, 1L)
+        .set(CURLOPT_LOW_SPEED_TIME, gravel::http::g_stall_limit_seconds)
         .set(CURLOPT_PROTOCOLS_STR, "http,https");
     if (const char *ca_file = edge_base_get_ca_file(); ca_file != nullptr) s.set(CURLOPT_CAINFO, ca_file);
     return s.result();
@@ -82,6 +88,18 @@ CURLcode configure_daemon(CURL *curl) noexcept {
     }
     s.set(CURLOPT_URL, kDaemonDefaultUrl);
     return s.result();
+}
+
+// The abort flag that the caller's pool, or the nearest of its ancestors holding one, names
+// under EDGE_HTTP_ABORT_KEY.
+uint32_t *abort_flag_of(apr_pool_t *pool) noexcept {
+    for (apr_pool_t *p = pool; p != nullptr; p = apr_pool_parent_get(p)) {
+        void *flag = nullptr;
+        if (apr_pool_userdata_get(&flag, EDGE_HTTP_ABORT_KEY, p) == APR_SUCCESS && flag != nullptr) {
+            return static_cast<uint32_t *>(flag);
+        }
+    }
+    return nullptr;
 }
 
 // Releases a handle's libcurl resources when its pool goes, whoever destroys the pool.
@@ -140,6 +158,7 @@ EDGE_API edge_http_handle_t *edge_http_create(apr_pool_t *pool) {
         return nullptr;
     }
     apr_pool_cleanup_register(own, &handle->pub, release_transfer, apr_pool_cleanup_null);
+    handle->abort_flag = abort_flag_of(pool);
     edge_http_default_headers_set(&handle->pub);
     handle->pub.pool = own;
     EDGE_LOG_INFO("http: %p create.", static_cast<void *>(&handle->pub));

@@ -2,10 +2,15 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include <gravel/edge_http.h>
 
 namespace gravel::http {
+
+// Seconds a transfer may go without receiving a byte before it ends with libcurl's time-out
+// result (28), GET and POST alike. Read by edge_http_init; tests shorten it before init.
+extern long g_stall_limit_seconds;
 
 // What edge_http_create allocates: the public record first (callers and libcurl get its
 // address), then the state of the body being assembled.
@@ -13,6 +18,8 @@ struct Handle {
     edge_http_handle_t pub;
     char *buffer;     // the body block of the transfer in progress, in the response pool
     size_t capacity;  // its size in bytes, room for the NUL included
+    // The abort flag of the pool family the handle was made in (EDGE_HTTP_ABORT_KEY), or null.
+    uint32_t *abort_flag;
 };
 static_assert(offsetof(Handle, pub) == 0, "a handle's address is its public record's");
 

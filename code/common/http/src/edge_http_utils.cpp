@@ -6,6 +6,7 @@
 #include <gravel/edge_http.h>
 
 #include "edge_http_internal.hpp"
+#include "edge_scoped_pool.hpp"
 
 namespace {
 
@@ -47,17 +48,33 @@ bool usable(const edge_http_handle_t *handle, const char *url, const edge_http_r
            response_pool != nullptr;
 }
 
+bool aborted(const gravel::http::Handle &handle) noexcept {
+    return handle.abort_flag != nullptr && gravel::atomic_read32(*handle.abort_flag) != 0;
+}
+
+// libcurl calls this often while data flows and about once a second while the peer is silent;
+// a non-zero answer ends the transfer with CURLE_ABORTED_BY_CALLBACK.
+int abort_check(void *handle, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return aborted(*gravel::http::from_public(handle)) ? 1 : 0;
+}
+
 // Sets the request's URL, body sink and headers, runs the transfer and detaches the caller's
-// record from the handle again.
+// record from the handle again. A handle whose abort flag is up sends nothing.
 CURLcode perform(edge_http_handle_t *handle, const char *url, edge_http_response_t *response,
                  apr_pool_t *response_pool) noexcept {
     CURL *curl = handle->curl;
+    gravel::http::Handle &own = *gravel::http::from_public(handle);
+    if (aborted(own)) return CURLE_ABORTED_BY_CALLBACK;
     CURLcode rc = curl_easy_setopt(curl, CURLOPT_URL, url);
+    if (rc == CURLE_OK && own.abort_flag != nullptr) {
+        rc = curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, abort_check);
+        if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_XFERINFODATA, static_cast<void *>(handle));
+        if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    }
     if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, edge_http_write_data_callback);
     if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_WRITEDATA, static_cast<void *>(handle));
     if (rc == CURLE_OK && handle->headers != nullptr) rc = curl_easy_setopt(curl, CURLOPT_HTTPHEADER, handle->headers);
     if (rc != CURLE_OK) return rc;
-    gravel::http::Handle &own = *gravel::http::from_public(handle);
     own.buffer = nullptr;
     own.capacity = 0;
     handle->response = response;

@@ -5,14 +5,18 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <apr_atomic.h>
+
 #include <gravel/edge_http.h>
 
+#include "edge_http_internal.hpp"
 #include "gravel_test_support.hpp"
 #include "runtime_test.hpp"
 #include "scripted_http_server.hpp"
@@ -298,6 +302,104 @@ TEST_F(HttpClient, GetTimeOutEndsTheTransferWithCurlsTimeoutCode) {
     EXPECT_LT(elapsed, std::chrono::milliseconds(3000));
     EXPECT_TRUE(work_.logged("ERROR http get failed, ret_code: 28"));
     EXPECT_EQ(g.response.body, nullptr);
+}
+
+// A peer that accepts and then sends nothing ends the transfer after the stall limit, with
+// libcurl's time-out result, whatever the request's own time-out. The limit is shortened here;
+// the kit's is 60 seconds.
+TEST_F(HttpClient, APeerThatSendsNothingEndsTheTransferAfterTheStallLimit) {
+    const long kept = gravel::http::g_stall_limit_seconds;
+    gravel::http::g_stall_limit_seconds = 2;
+    start();
+    gravel::http::g_stall_limit_seconds = kept;
+    auto server = ScriptedHttpServer::tcp();
+    ScriptedResponse stalled = answer(200, {"too late"});
+    stalled.delay_ms = 8000;
+    server.script(stalled);
+    struct Case {
+        const char *what;
+        std::function<Outcome()> request;
+        const char *logged;
+    } cases[] = {
+        {"get without time-out", [&] { return get(server.url("/stall"), 0); }, "ERROR http get failed, ret_code: 28"},
+        {"get with a longer time-out", [&] { return get(server.url("/stall"), 30000); },
+         "ERROR http get failed, ret_code: 28"},
+        {"post", [&] { return post(server.url("/stall"), "{}"); }, "ERROR http post failed, ret_code: 28"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto t0 = std::chrono::steady_clock::now();
+        const Outcome out = c.request();
+        const auto elapsed = std::chrono::steady_clock::now() - t0;
+        EXPECT_EQ(out.rc, CURLE_OPERATION_TIMEDOUT);
+        EXPECT_GE(elapsed, std::chrono::milliseconds(1500));
+        // libcurl judges the speed over its last few seconds, so the bytes sent first count a while.
+        EXPECT_LT(elapsed, std::chrono::milliseconds(12000));
+        EXPECT_TRUE(work_.logged(c.logged));
+        EXPECT_EQ(out.response.body, nullptr);
+    }
+}
+
+// The abort flag named by a pool's user data ends the transfers of handles made from that pool
+// or its descendants, and only those.
+TEST_F(HttpClient, AnAbortFlagOnAPoolEndsItsHandlesTransfers) {
+    start();
+    auto server = ScriptedHttpServer::tcp();
+    apr_pool_t *family = edge_base_memory_pool_create(pool_);
+    auto *flag = static_cast<uint32_t *>(apr_pcalloc(family, sizeof(uint32_t)));
+    ASSERT_EQ(apr_pool_userdata_setn(flag, EDGE_HTTP_ABORT_KEY, nullptr, family), APR_SUCCESS);
+    apr_pool_t *grandchild = edge_base_memory_pool_create(edge_base_memory_pool_create(family));
+
+    // Flag down: a handle of the family works as any other.
+    server.script(answer(200, {"fine"}));
+    edge_http_handle_t *h = edge_http_create(grandchild);
+    edge_http_response_t r{};
+    EXPECT_EQ(edge_http_get(h, server.url("/a").c_str(), &r, pool_, 5000), CURLE_OK);
+    edge_http_delete(h);
+    EXPECT_EQ(body_of(r), "fine");
+
+    // Raised while a transfer waits on a slow peer: it ends within about a second.
+    ScriptedResponse slow = answer(200, {"late"});
+    slow.delay_ms = 8000;
+    server.script(slow);
+    struct InFlight {
+        const char *what;
+        bool post;
+    } in_flight[] = {{"get", false}, {"post", true}};
+    for (const InFlight &c : in_flight) {
+        SCOPED_TRACE(c.what);
+        apr_atomic_set32(flag, 0);
+        apr_pool_t *request_pool = edge_base_memory_pool_create(family);
+        const size_t seen = server.requests().size();
+        std::atomic<uint32_t> rc{UINT32_MAX};
+        std::thread worker([&] {
+            edge_http_handle_t *wh = edge_http_create(request_pool);
+            edge_http_response_t wr{};
+            rc = c.post ? edge_http_post(wh, server.url("/b").c_str(), "{}", 2, &wr, request_pool)
+                        : edge_http_get(wh, server.url("/b").c_str(), &wr, request_pool, 0);
+            edge_http_delete(wh);
+        });
+        ASSERT_TRUE(
+            gravel::test::wait_until([&] { return server.requests().size() > seen; }, std::chrono::milliseconds(5000)));
+        const auto t0 = std::chrono::steady_clock::now();
+        apr_atomic_set32(flag, 1);
+        worker.join();
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2000));
+        EXPECT_EQ(rc.load(), static_cast<uint32_t>(CURLE_ABORTED_BY_CALLBACK));
+        edge_base_memory_pool_destroy(&request_pool);
+    }
+
+    // Raised before a request: nothing is sent. A handle from another pool is not concerned.
+    const size_t before = server.requests().size();
+    server.script(answer(200, {"other"}));
+    h = edge_http_create(grandchild);
+    EXPECT_EQ(edge_http_post(h, server.url("/c").c_str(), "{}", 2, &r, pool_), CURLE_ABORTED_BY_CALLBACK);
+    edge_http_delete(h);
+    EXPECT_EQ(server.requests().size(), before);
+    const Outcome other = get(server.url("/d"));
+    EXPECT_EQ(other.rc, CURLE_OK);
+    EXPECT_EQ(body_of(other.response), "other");
+    edge_base_memory_pool_destroy(&family);
 }
 
 TEST_F(HttpClient, GetWithoutTimeOutWaitsForASlowServer) {

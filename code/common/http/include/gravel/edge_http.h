@@ -20,6 +20,15 @@
  *   <work dir>/conf/rootcert.pem), and no other trust store: chain and host name or IP address
  *   by default; "module_tls_verify" = "chain" checks the chain only, "none" nothing (either
  *   is logged at WARN by edge_http_init; an unknown value verifies fully).
+ * - Stalls. A transfer whose peer sends nothing for 60 seconds (below one byte a second for
+ *   that long) ends with libcurl's time-out result (28), GET and POST alike, whatever the
+ *   request's own time-out (0 still means no overall bound).
+ * - Aborting. A caller that must be able to end transfers that run on other threads (a
+ *   service's destroy) stores, with apr_pool_userdata_setn, the address of a uint32_t flag
+ *   under EDGE_HTTP_ABORT_KEY on a pool of its own, before it creates handles from that pool
+ *   or its descendants. Once the flag is non-zero (set it atomically, e.g. apr_atomic_set32),
+ *   a request on such a handle sends nothing, and one in progress ends within about a second:
+ *   both return libcurl's CURLE_ABORTED_BY_CALLBACK (42). The flag must outlive the handles.
  * - Local daemon. With "daemon_verify_code" set and non-empty at edge_http_init, and
  *   "daemon_uri" = "unix:<socket path>", every request goes to that socket whatever the URL's
  *   host. The environment is read once, by edge_http_init.
@@ -42,6 +51,9 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* The pool user data key of the abort flag (see Aborting above). */
+#define EDGE_HTTP_ABORT_KEY "edge_http_abort"
 
 /* The client's manager, "HTTP_MGR" in slot 2. */
 typedef struct edge_http_mgr_s {
@@ -91,13 +103,13 @@ EDGE_API void edge_http_default_headers_set(edge_http_handle_t *handle);
  * the last with an ERROR log line. */
 EDGE_API void edge_http_add_header(edge_http_handle_t *handle, const char *line);
 
-/* GET `url`; `timeout_ms` bounds the whole transfer (0: no bound). The response goes to
+/* GET `url`; `timeout_ms` bounds the whole transfer (0: no bound but the stall limit). The response goes to
  * `response`, its body into `response_pool`. Result as described above. */
 EDGE_API uint32_t edge_http_get(edge_http_handle_t *handle, const char *url, edge_http_response_t *response,
                                 apr_pool_t *response_pool, uint32_t timeout_ms);
 /* POST the NUL-terminated `body` to `url`. `length` must be non-zero and is not otherwise
  * used: the text is sent up to its NUL. No bound on the transfer's time beyond the connect
- * time-out. */
+ * time-out and the stall limit. */
 EDGE_API uint32_t edge_http_post(edge_http_handle_t *handle, const char *url, const char *body, int32_t length,
                                  edge_http_response_t *response, apr_pool_t *response_pool);
 /* Releases the handle with its libcurl resources; null is accepted. */
