@@ -14,6 +14,8 @@ void Recorder::reset() {
     disconnected_ = 0;
     total_ = 0;
     status_ = EDGE_OK;
+    closed_ = false;
+    after_close_ = 0;
 }
 
 uint32_t Recorder::message(const char *topic, const char *request_id, const void *payload, int32_t payload_len) {
@@ -23,6 +25,7 @@ uint32_t Recorder::message(const char *topic, const char *request_id, const void
     if (request_id != nullptr) m.request_id = request_id;
     m.payload.assign(static_cast<const char *>(payload), static_cast<size_t>(payload_len));
     messages_.push_back(std::move(m));
+    note();
     ++total_;
     return status_.load();
 }
@@ -30,6 +33,7 @@ uint32_t Recorder::message(const char *topic, const char *request_id, const void
 void Recorder::connected() {
     std::lock_guard<std::mutex> guard(mutex_);
     sequence_ += 'C';
+    note();
     ++connected_;
     ++total_;
 }
@@ -37,6 +41,7 @@ void Recorder::connected() {
 void Recorder::disconnected() {
     std::lock_guard<std::mutex> guard(mutex_);
     sequence_ += 'D';
+    note();
     ++disconnected_;
     ++total_;
 }
@@ -127,6 +132,22 @@ void ConnsTest::start_and_wait_connected(int connects) {
     ASSERT_EQ(edge_mqtt_conns_start_connect(), EDGE_OK);
     ASSERT_TRUE(wait_until([&] { return recorder().connected_count() >= connects; }, 20s))
         << "connected callbacks: " << recorder().connected_count();
+}
+
+std::vector<std::string> lines_with(const gravel::test::WorkDir &work, const std::string &part) {
+    std::vector<std::string> out;
+    for (const auto &line : work.log_lines()) {
+        if (line.find(part) != std::string::npos) out.push_back(line);
+    }
+    return out;
+}
+
+long line_index(const gravel::test::WorkDir &work, const std::string &part, long from) {
+    const auto lines = work.log_lines();
+    for (long i = from; i < static_cast<long>(lines.size()); ++i) {
+        if (lines[static_cast<size_t>(i)].find(part) != std::string::npos) return i;
+    }
+    return -1;
 }
 
 void ConnsBroker::SetUp() {

@@ -45,6 +45,10 @@ public:
     std::string sequence() const;
     int total() const { return total_.load(); }
     void set_status(uint32_t status) { status_.store(status); }
+    // Callbacks that came after mark_closed() (destroy has returned); open() starts over.
+    void mark_closed() { closed_.store(true); }
+    void open() { closed_.store(false); }
+    int after_close() const { return after_close_.load(); }
 
 private:
     mutable std::mutex mutex_;
@@ -54,6 +58,11 @@ private:
     std::atomic<int> disconnected_{0};
     std::atomic<int> total_{0};
     std::atomic<uint32_t> status_{EDGE_OK};
+    std::atomic<bool> closed_{false};
+    std::atomic<int> after_close_{0};
+    void note() {
+        if (closed_.load()) ++after_close_;
+    }
 };
 
 Recorder &recorder();
@@ -85,6 +94,11 @@ protected:
 
     std::string module_id_ = "m1234567";
 };
+
+// Lines of the log that contain `part`, in order.
+std::vector<std::string> lines_with(const gravel::test::WorkDir &work, const std::string &part);
+// Index of the first log line containing `part` at or after `from`, or -1.
+long line_index(const gravel::test::WorkDir &work, const std::string &part, long from = 0);
 
 // The same with a running mosquitto broker and the store pointing at it.
 class ConnsBroker : public gravel::test::WithBroker<ConnsTest> {
