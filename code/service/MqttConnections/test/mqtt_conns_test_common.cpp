@@ -61,6 +61,10 @@ Recorder &recorder() {
     return r;
 }
 
+int32_t connected_flag() {
+    return std::atomic_ref<int32_t>(edge_MQTT_CONNS_MGR_mgr_get()->connected).load();
+}
+
 uint32_t on_message(const char *topic, const char *request_id, const void *payload, int32_t payload_len) {
     return recorder().message(topic, request_id, payload, payload_len);
 }

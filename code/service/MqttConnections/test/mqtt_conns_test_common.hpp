@@ -66,6 +66,7 @@ private:
 };
 
 Recorder &recorder();
+int32_t connected_flag();
 uint32_t on_message(const char *topic, const char *request_id, const void *payload, int32_t payload_len);
 void on_connected();
 void on_disconnected();
@@ -83,6 +84,8 @@ protected:
     void TearDown() override;
 
     edge_mqtt_conns_mgr_t *mgr() const { return edge_MQTT_CONNS_MGR_mgr_get(); }
+    // The connected flag, read atomically as the service writes it from other threads.
+    int32_t connected_flag() const { return conns_test::connected_flag(); }
     void set_str(const char *key, const std::string &value, bool encrypt = false);
     void set_int(const char *key, int32_t value);
     // Module id, broker address and port in the store, the secret in the key store.

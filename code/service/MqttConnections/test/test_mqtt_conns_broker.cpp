@@ -35,7 +35,7 @@ std::string without_event_time(const std::string &payload) {
 
 std::atomic<int32_t> g_flag_in_callback{-1};
 void note_flag_then_record() {
-    g_flag_in_callback = edge_MQTT_CONNS_MGR_mgr_get()->connected;
+    g_flag_in_callback = connected_flag();
     on_connected();
 }
 
@@ -78,7 +78,7 @@ TEST_F(ConnsBroker, ConnectsWithClientIdUserNameAndTheHmacPassword) {
         const char *password = edge_mqtt_conns_build_password(pool_, client_id.c_str(), c.daemon_token ? 1 : 0);
         ASSERT_NE(password, nullptr);
         EXPECT_EQ(password, c.daemon_token ? std::string("daemon-token-value") : openssl_hmac_hex(client_id));
-        EXPECT_EQ(mgr()->connected, 1);
+        EXPECT_EQ(connected_flag(), 1);
         // Start the next module id from a fresh service.
         edge_mqtt_conns_destroy();
         ASSERT_EQ(edge_mqtt_conns_init(), EDGE_OK);
@@ -387,10 +387,10 @@ TEST_F(ConnsBroker, EveryConnectionLossIsFollowedByANewSeriesOfTriesAndSubscript
         const int lost_before = recorder().disconnected_count();
         broker_->kill();
         ASSERT_TRUE(wait_until([&] { return recorder().disconnected_count() > lost_before; }, 20s));
-        EXPECT_TRUE(wait_until([&] { return mgr()->connected == 0; }, 5s));
+        EXPECT_TRUE(wait_until([&] { return connected_flag() == 0; }, 5s));
         broker_->start();
         ASSERT_TRUE(wait_until([&] { return recorder().connected_count() == i + 1; }, 30s)) << recorder().sequence();
-        EXPECT_EQ(mgr()->connected, 1);
+        EXPECT_EQ(connected_flag(), 1);
     }
     // Each connected callback followed a disconnected one; failed attempts add more D.
     const std::string seq = recorder().sequence();
@@ -417,7 +417,7 @@ TEST_F(ConnsBroker, DisconnectByRequestCallsNothingAndStartConnectsAgain) {
     const size_t tries = attempts();
     ASSERT_GE(tries, 1u);
     EXPECT_EQ(edge_mqtt_conns_disconnect(), EDGE_OK);
-    EXPECT_EQ(mgr()->connected, 0);
+    EXPECT_EQ(connected_flag(), 0);
     std::this_thread::sleep_for(2s);
     EXPECT_EQ(recorder().disconnected_count(), 0);
     EXPECT_EQ(attempts(), tries);  // no new try

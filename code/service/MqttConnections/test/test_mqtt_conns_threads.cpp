@@ -107,7 +107,7 @@ TEST_F(ConnsThreads, AcknowledgementsRacingTheNextTryChangeNothingOfTheNewClient
         std::this_thread::sleep_for(4s);
         raced += proxy.accepted() >= 2 ? 1 : 0;  // a try replaced a client still in its handshake
         // Whatever happened, the flag and the client agree: connected means a send goes out.
-        if (mgr()->connected == 1) {
+        if (connected_flag() == 1) {
             ASSERT_EQ(edge_mqtt_conns_send_device_message("racing", 6, pool_), EDGE_OK);
             ++sent;
             EXPECT_TRUE(sub.wait_messages(sent, 10s));
@@ -118,7 +118,7 @@ TEST_F(ConnsThreads, AcknowledgementsRacingTheNextTryChangeNothingOfTheNewClient
         EXPECT_LE(recorder().connected_count(), 1);
         EXPECT_EQ(count_logged("INFO mqtt connected end.") - ends_before,
                   static_cast<size_t>(recorder().connected_count()));
-        EXPECT_EQ(mgr()->connected, recorder().connected_count());
+        EXPECT_EQ(connected_flag(), recorder().connected_count());
         destroy_and_check("racing tries");
     }
     EXPECT_GT(raced, 0) << "no try ever replaced a client in its handshake: nothing was tested";
@@ -168,7 +168,7 @@ TEST_F(ConnsThreads, SendsFromOtherThreadsWhileTheConnectionComesAndGoes) {
         std::this_thread::sleep_for(300ms);
         broker_->kill();
         paused = false;
-        ASSERT_TRUE(wait_until([&] { return mgr()->connected == 0; }, 10s));
+        ASSERT_TRUE(wait_until([&] { return connected_flag() == 0; }, 10s));
         broker_->start();
     }
     ASSERT_TRUE(wait_until([&] { return recorder().connected_count() == 4; }, 20s));

@@ -37,7 +37,7 @@ std::string utc_stamp(std::time_t t, bool event_form) {
 
 }  // namespace
 
-TEST(CHeader, CompilesAndLinksAsC) {
+TEST(MqttConnsHeader, CompilesAndLinksAsC) {
     EXPECT_EQ(gravel_mqttconns_c_header_probe(), 1);
 }
 
