@@ -428,3 +428,28 @@ TEST_F(ConnsBroker, DisconnectByRequestCallsNothingAndStartConnectsAgain) {
     ASSERT_TRUE(wait_until([&] { return recorder().connected_count() == 2; }, 20s));
     EXPECT_EQ(edge_mqtt_conns_send_device_message("x", 1, pool_), EDGE_OK);
 }
+
+TEST_F(ConnsBroker, ABrokerWhoseCertificateDoesNotCheckOutIsNeverConnected) {
+    // Same CA file as trust store; the broker presents a certificate from an unknown CA, for
+    // another address, or expired. No attempt gets through its handshake.
+    for (const char *cert : {"untrusted", "wrongip", "expired"}) {
+        SCOPED_TRACE(cert);
+        gravel::test::MosquittoBroker bad(pki_, cert);
+        bad.start();
+        recorder().reset();
+        edge_mqtt_conns_destroy();
+        ASSERT_EQ(edge_mqtt_conns_init(), EDGE_OK);
+        shorten_delays();
+        configure(module_id_, bad.host(), bad.port());
+        ASSERT_EQ(edge_mqtt_conns_build_topics(mgr()), EDGE_OK);
+        ASSERT_EQ(edge_mqtt_conns_set_callback(on_message, on_connected, on_disconnected), EDGE_OK);
+        ASSERT_EQ(edge_mqtt_conns_start_connect(), EDGE_OK);
+        // Tries come and go (each replaces the last), none gets through.
+        const size_t tries = lines_with(work_, "INFO mqtt: ").size();
+        std::this_thread::sleep_for(3s);
+        EXPECT_GE(lines_with(work_, "INFO mqtt: ").size(), tries + 4);
+        EXPECT_EQ(recorder().connected_count(), 0);
+        EXPECT_EQ(connected_flag(), 0);
+        EXPECT_TRUE(broker_clients(bad).empty()) << bad.log();
+    }
+}

@@ -162,13 +162,14 @@ TEST_F(ConnsThreads, SendsFromOtherThreadsWhileTheConnectionComesAndGoes) {
         ASSERT_TRUE(wait_until([&] { return recorder().connected_count() == cycle + 1; }, 20s));
         std::this_thread::sleep_for(200ms);
         // The MQTT library (1.3.12) does not free messages still queued in a client that is
-        // destroyed after its connection broke: the senders pause while the broker goes, and
-        // send again at once while the service reconnects and replaces its client.
+        // destroyed after its connection broke: the senders pause while the broker goes and
+        // until the service has seen the loss, then send again while it reconnects, replaces
+        // its client and subscribes.
         paused = true;
         std::this_thread::sleep_for(300ms);
         broker_->kill();
-        paused = false;
         ASSERT_TRUE(wait_until([&] { return connected_flag() == 0; }, 10s));
+        paused = false;
         broker_->start();
     }
     ASSERT_TRUE(wait_until([&] { return recorder().connected_count() == 4; }, 20s));
