@@ -248,7 +248,7 @@ TEST_F(HubTest, CloudTokenLandsInNodeConfig) {
 
 // A refresh that fails before the save leaves node_config as it was; one whose answer does not
 // parse leaves it empty.
-TEST_F(HubTest, AFailedRefreshLeavesNodeConfigAsThePartSays) {
+TEST_F(HubTest, AFailedRefreshKeepsNodeConfigUnlessTheAnswerFailsToParse) {
     enter_secret(kSecret);
     const std::string good = R"({"access_key":"ak-1","secret_key":"sk-1","region":"r1","expires_at":"2030-01-01"})";
     struct Case {
