@@ -77,6 +77,12 @@ class JsonHandler(http.server.BaseHTTPRequestHandler):
         return self.server.runtime  # type: ignore[attr-defined]
 
     def read_body(self) -> bytes:
+        """The request body, read once; _serve reads it before routing, so that a refusal
+        never leaves an unread body behind (closing on one would reset the connection and
+        lose the answer)."""
+        cached = getattr(self, "_body", None)
+        if cached is not None:
+            return cached
         if "chunked" in (self.headers.get("Transfer-Encoding") or "").lower():
             self.close_connection = True
             raise refuse(411, "send the body with a Content-Length")
@@ -88,7 +94,8 @@ class JsonHandler(http.server.BaseHTTPRequestHandler):
         if length < 0 or length > MAX_BODY:
             self.close_connection = True
             raise refuse(413, f"body larger than {MAX_BODY} bytes")
-        return self.rfile.read(length) if length else b""
+        self._body = self.rfile.read(length) if length else b""
+        return self._body
 
     def read_json(self, *members: str) -> dict:
         """The body as a JSON object whose named members are strings."""
@@ -107,16 +114,15 @@ class JsonHandler(http.server.BaseHTTPRequestHandler):
     def _serve(self) -> None:
         split = urlsplit(self.path)
         path = split.path
+        self._body = None
         try:
+            self.read_body()
             reply = self.route(self.command, path, split.query)
         except Reply as r:
             reply = r
         except Exception:  # a bug must not kill the connection thread silently
             traceback.print_exc(file=sys.stderr)
             reply = refuse(500, "internal error")
-        if reply.status >= 400 and self.command == "POST" and not self.close_connection:
-            # An unread body would be taken for the next request on this connection.
-            self.close_connection = True
         payload = json.dumps(reply.body).encode()
         try:
             self.send_response(reply.status)
