@@ -18,6 +18,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import socket
 import ssl
 import subprocess
@@ -407,6 +408,22 @@ class HubMode(unittest.TestCase):
                 watch.wait(5)
         self.assertEqual(watch.returncode, 0, err)
         self.assertEqual(out, f'{topic} {{"services": [], "n": 1}}\n')
+
+    def test_watch_ends_on_a_signal(self) -> None:
+        for sig in (signal.SIGINT, signal.SIGTERM):
+            with self.subTest(signal=sig.name):
+                watch = subprocess.Popen([sys.executable, ENTRY, "watch", self.m1, "--dir", self.node.dir],
+                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
+                                         text=True)
+                try:
+                    self.assertIn("watching", watch.stderr.readline())
+                    watch.send_signal(sig)
+                    out, err = watch.communicate(timeout=5)
+                finally:
+                    if watch.poll() is None:
+                        watch.kill()
+                        watch.wait(5)
+                self.assertEqual((watch.returncode, out), (0, ""), err)
 
     def test_broker_refuses_wrong_credentials(self) -> None:
         m1, m2 = self.m1, self.m2

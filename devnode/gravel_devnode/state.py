@@ -171,7 +171,8 @@ def write_credentials(node: NodeState, tokens: Iterable["Token"]) -> None:
 
 
 def _last_record() -> str:
-    return os.path.join(tempfile.gettempdir(), f"gravel-devnode-{os.getuid()}", "last")
+    # A fixed place, whatever TMPDIR says, so every shell of the user finds the same node.
+    return os.path.join("/tmp", f"gravel-devnode-{os.getuid()}", "last")
 
 
 def record_last_dir(root: str) -> None:
