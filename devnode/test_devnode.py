@@ -185,15 +185,16 @@ class Node:
     def mqtt(self, cid: str, user: str, password: str) -> MqttClient:
         return MqttClient("127.0.0.1", self.broker_port, self.ca, cid, user, password, timeout=5)
 
-    def down(self, test: unittest.TestCase | None = None) -> None:
+    def down(self) -> None:
+        """Stop the node and remove its directory; fails when a process of it survives."""
         st = self.state()
         done = self.run("down")
-        pids = [st["broker_pid"], st["server_pid"]]
+        pids = [p for p in (st["broker_pid"], st["server_pid"]) if p]
         gone = wait_until(lambda: not any(pid_alive(p) for p in pids), 2)
         shutil.rmtree(self.tmp, ignore_errors=True)
-        if test is not None:
-            test.assertEqual(done.returncode, 0, done.stderr)
-            test.assertTrue(gone, f"processes of the node still run after down: {pids}")
+        if done.returncode != 0 or not gone:
+            raise AssertionError(f"down ended with {done.returncode} ({done.stderr.strip()}); "
+                                 f"still running: {[p for p in pids if pid_alive(p)]}")
 
 
 class StandInModule(threading.Thread):
@@ -261,6 +262,7 @@ class HubMode(unittest.TestCase):
     @classmethod
     def setUpClass(cls) -> None:
         cls.node = Node("--modules", "2", "--module-id", "testmod01")
+        cls.addClassCleanup(cls.node.down)  # runs even when the rest of the set-up fails
         cls.m1, cls.m2 = cls.node.modules[0][0], cls.node.modules[1][0]
         cls.secrets = {}
         for mid in (cls.m1, cls.m2):
@@ -270,13 +272,8 @@ class HubMode(unittest.TestCase):
             cls.secrets[mid] = body["secret"]
         cls.module = StandInModule(cls.node, cls.m1, cls.secrets[cls.m1])
         cls.module.start()
+        cls.addClassCleanup(lambda: (cls.module.stop.set(), cls.module.join(5)))
         assert cls.module.connected.wait(10), "the stand-in module did not connect"
-
-    @classmethod
-    def tearDownClass(cls) -> None:
-        cls.module.stop.set()
-        cls.module.join(5)
-        cls.node.down()
 
     def header(self, mid: str, secret: str | None = None, at: float | None = None) -> str:
         cid = client_id(mid, at)
@@ -475,11 +472,8 @@ class DaemonMode(unittest.TestCase):
     @classmethod
     def setUpClass(cls) -> None:
         cls.node = Node("--daemon", "--modules", "2", "--token-lifetime", "120")
+        cls.addClassCleanup(cls.node.down)
         cls.m1, cls.m2 = cls.node.modules[0][0], cls.node.modules[1][0]
-
-    @classmethod
-    def tearDownClass(cls) -> None:
-        cls.node.down()
 
     def bind(self, mid: str) -> dict:
         status, body = unix_call(self.node.daemon_sock, "POST", f"/v2/modules/{mid}/bind",
