@@ -101,6 +101,9 @@ class MqttClient:
         deadline = time.monotonic() + self.timeout
         raw = socket.create_connection((self.host, self.port), timeout=self.timeout)
         try:
+            # Small packets back to back (PUBLISH, then PUBACK) would otherwise wait for the
+            # peer's delayed ACK: tens of ms per round trip.
+            raw.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
             raw.settimeout(max(0.01, deadline - time.monotonic()))
             self._sock = context.wrap_socket(raw, server_hostname=self.host)
         except BaseException:
