@@ -213,6 +213,9 @@ def cmd_up(args: argparse.Namespace) -> int:
         teardown(node, paths)
         tail = broker.log_tail(paths)
         raise Failure(f"up failed: {e}\n--- {paths.broker_log} (last lines) ---\n{tail}") from None
+    except BaseException:  # interrupted: leave nothing running behind
+        teardown(node, paths)
+        raise
 
     print(f"dir {root}")
     print(f"broker 127.0.0.1:{node.broker_port} (TLS, CA {paths.ca_cert})")

@@ -8,7 +8,7 @@ DIR/daemon.sock) and the control socket DIR/control.sock, which the other subcom
 
 Once everything listens it writes DIR/server.json ({"pid", "hub_port"}); ``up`` waits for it.
 It logs one line per request to DIR/node.log and stops on SIGTERM or SIGINT, or when DIR is
-removed under it.
+removed under it (then it stops the broker too).
 """
 from __future__ import annotations
 
@@ -18,10 +18,9 @@ import signal
 import ssl
 import sys
 import threading
-import time
 from typing import Optional
 
-from . import pki, state
+from . import pki, process, state
 from .daemon import DaemonHandler
 from .httpbase import JsonHandler, NodeLog, Reply, TlsHttpServer, UnixHttpServer, refuse, unix_request
 from .hub import HubHandler
@@ -138,10 +137,17 @@ def serve(root: str) -> int:
              + (f", daemon unix:{paths.daemon_sock}" if node.daemon else "") + f", control unix:{paths.control_sock}")
 
     reason = "stopped by signal"
+    broker_pid = node.broker_pid
     while not stop.wait(1.0):
         if not os.path.isdir(paths.root):
+            # Removed under a running node: the broker, whose files went with it, goes too.
             reason = "node directory removed"
+            process.stop(broker_pid, paths.broker_conf)
             break
+        try:
+            broker_pid = NodeState.load(root).broker_pid or broker_pid  # restart-broker changes it
+        except (OSError, ValueError):
+            pass
     for s in servers:
         s.shutdown()
         s.server_close()

@@ -7,7 +7,6 @@ written to disk and handed to a listener, which rewrites the broker's credential
 from __future__ import annotations
 
 import json
-import os
 import secrets
 import threading
 import time
