@@ -122,8 +122,8 @@ def unix_call(sock: str, method: str, path: str, body: object = None, token: str
               raw: bytes | None = None) -> tuple[int, object]:
     conn = UnixConnection(sock)
     try:
-        # The kit's header has no blank after the colon; http.client adds one, and the daemon
-        # must take both.
+        # http.client writes "Authorization: <token>"; the kit writes it without the blank,
+        # which test_authorization_without_blank_after_the_colon sends by hand.
         headers = {"Authorization": token} if token is not None else {}
         data = raw if raw is not None else (json.dumps(body).encode() if body is not None else None)
         conn.request(method, path, body=data, headers=headers)
@@ -537,7 +537,10 @@ class DaemonMode(unittest.TestCase):
             self.assertNotIn(t["token"], log)
 
     def test_daemon_endpoints_answer_their_records(self) -> None:
-        token = self.bind(self.m2)["token"]
+        bound = self.bind(self.m2)
+        self.assertEqual({k: type(v) for k, v in bound.items()}, {"token": str, "expires_at": int})
+        token = bound["token"]
+        self.assertRegex(token, r"\A[A-Za-z0-9_-]{43}\Z")
         base = f"/v2/modules/{self.m2}"
         with open(os.path.join(self.node.dir, "pki", "ca.pem"), encoding="ascii") as f:
             ca = f.read()
