@@ -472,6 +472,7 @@ def parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(prog="gravel-devnode", description=(
         "A local edge node for module developers: mosquitto over TLS with the credentials plugin, "
         "an HTTPS hub and, optionally, the local daemon on a unix socket."))
+    p.add_argument("--dir", dest="top_dir", metavar="DIR", help="the node's directory, before or after COMMAND")
     sub = p.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     up = sub.add_parser("up", help="start a node")
@@ -525,6 +526,8 @@ def parser() -> argparse.ArgumentParser:
 
 def main(argv: Optional[list[str]] = None) -> int:
     args = parser().parse_args(argv)
+    if args.dir is None:
+        args.dir = args.top_dir
     try:
         return args.func(args)
     except Failure as e:
