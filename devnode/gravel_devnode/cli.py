@@ -538,3 +538,7 @@ def main(argv: Optional[list[str]] = None) -> int:
         return 1
     except KeyboardInterrupt:
         return 130
+    except BrokenPipeError:
+        # The reader went away (e.g. "| head"); later writes at exit must not fail again.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 0 if args.command == "watch" else 1
