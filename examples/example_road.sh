@@ -139,7 +139,7 @@ step "the cloud side saw the version report $(sed -n "s|^/modules/$module_id/sdk
 
 if [ $expire -eq 1 ]; then
   armed=$("${devnode[@]}" expire-token --dir "$dir/node" "$module_id") || fail "expire-token failed"
-  step "armed: $armed"
+  step "$armed"
 fi
 
 # 3. Three commands.
