@@ -171,6 +171,17 @@ std::string from_hex(const std::string &hex) {
     return bytes;
 }
 
+std::string openssl_hmac_sha256_hex(const std::string &key, const std::string &message) {
+    TempDir dir;
+    write_file(dir.file("message"), message);
+    // hexkey: the key's bytes exactly, whatever they are. -r: "<hex> *<file>".
+    const auto r = run_command("openssl dgst -sha256 -mac HMAC -macopt hexkey:" + to_hex(key) + " -r " +
+                               shell_quote(dir.file("message")));
+    const std::string hex = r.out.substr(0, r.out.find(' '));
+    if (r.status != 0 || hex.size() != 64) throw std::runtime_error("openssl dgst failed: " + r.out);
+    return hex;
+}
+
 TestPki::TestPki() {
     const std::string cmd = std::string(GRAVEL_TEST_SUPPORT_DIR "/make_test_pki.sh '") + dir_.path() + "'";
     if (std::system(cmd.c_str()) != 0) throw std::runtime_error("make_test_pki.sh failed");

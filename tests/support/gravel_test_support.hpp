@@ -92,6 +92,10 @@ std::string shell_quote(const std::string &text);
 std::string to_hex(const std::string &bytes);
 std::string from_hex(const std::string &hex);
 
+// Lowercase hex HMAC-SHA256 of `message` keyed with the bytes of `key`, as the openssl tool
+// computes it (throws when it fails): the tests' own reference, apart from the code they test.
+std::string openssl_hmac_sha256_hex(const std::string &key, const std::string &message);
+
 // A throwaway PKI made at test time by make_test_pki.sh: a trusted CA, and server
 // certificates that are valid for 127.0.0.1/::1/localhost, expired, for another IP
 // (127.0.0.2), or signed by an untrusted CA; plus a client certificate.

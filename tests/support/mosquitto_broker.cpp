@@ -10,7 +10,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -47,12 +49,41 @@ int hex_digit(char c) {
     return -1;
 }
 
+// The mosquitto client options of a login (empty fields left out).
+std::vector<std::string> login_options(const MqttLogin &login) {
+    std::vector<std::string> out;
+    if (!login.client_id.empty()) out.insert(out.end(), {"-i", login.client_id});
+    if (!login.username.empty()) out.insert(out.end(), {"-u", login.username});
+    if (!login.password.empty()) out.insert(out.end(), {"-P", login.password});
+    return out;
+}
+
+// 16 random bytes in hex.
+std::string random_hex() {
+    std::random_device random;
+    std::string bytes;
+    for (int i = 0; i < 16; ++i) bytes.push_back(static_cast<char>(random() & 0xff));
+    return to_hex(bytes);
+}
+
 std::string unhex(const std::string &hex) {
     std::string out;
     for (size_t i = 0; i + 1 < hex.size(); i += 2) {
         out.push_back(static_cast<char>(hex_digit(hex[i]) * 16 + hex_digit(hex[i + 1])));
     }
     return out;
+}
+
+// Writes all of a text to a file descriptor.
+bool write_all_file(int fd, const std::string &text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t w = ::write(fd, text.data() + done, text.size() - done);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        done += static_cast<size_t>(w);
+    }
+    return true;
 }
 
 // Writes all of `n` bytes; false when the peer is gone.
@@ -114,17 +145,35 @@ bool ChildProcess::signal_and_wait(int sig, std::chrono::milliseconds limit) {
 
 // ------------------------------------------------------------------------------------------
 
+std::string devnode_auth_plugin() {
+#ifdef GRAVEL_DEVNODE_PLUGIN
+    if (exists(GRAVEL_DEVNODE_PLUGIN)) return GRAVEL_DEVNODE_PLUGIN;
+#endif
+    return "";
+}
+
 MosquittoBroker::MosquittoBroker(const TestPki &pki, const std::string &cert)
     : port_(free_loopback_port()), ca_(pki.ca()), cert_(pki.cert(cert)), key_(pki.key(cert)) {
+    write_config();
+}
+
+MosquittoBroker::MosquittoBroker(const TestPki &pki, const BrokerAuth &auth)
+    : port_(free_loopback_port()),
+      ca_(pki.ca()),
+      cert_(pki.cert("server")),
+      key_(pki.key("server")),
+      plugin_(auth.plugin) {
+    if (plugin_.empty()) throw std::invalid_argument("a broker that checks credentials needs the plugin");
+    default_login_ = {"", "test-cloud", random_hex()};
+    write_credentials(auth.credentials);
     write_config();
 }
 
 void MosquittoBroker::write_config() {
     std::ostringstream conf;
     conf << "per_listener_settings false\n"
-         << "allow_anonymous true\n"
+         << "allow_anonymous " << (plugin_.empty() ? "true" : "false") << "\n"
          << "persistence false\n"
-         << "log_dest stderr\n"
          << "connection_messages true\n"
          << "max_inflight_messages 0\n"
          << "max_queued_messages 100000\n";
@@ -135,7 +184,34 @@ void MosquittoBroker::write_config() {
          << "certfile " << cert_ << "\n"
          << "keyfile " << key_ << "\n"
          << "cafile " << ca_ << "\n";
+    if (plugin_.empty()) {
+        conf << "log_dest stderr\n";
+    } else {
+        // As the dev node configures its broker.
+        conf << "plugin " << plugin_ << "\n"
+             << "plugin_opt_credentials_file " << credentials_file() << "\n"
+             << "log_dest file " << dir_.file("mosquitto.log") << "\n"
+             << "log_type error\n"
+             << "log_type warning\n"
+             << "log_type notice\n"
+             << "log_type information\n";
+    }
     write_file(dir_.file("mosquitto.conf"), conf.str());
+}
+
+void MosquittoBroker::write_credentials(const std::string &lines) {
+    if (plugin_.empty()) throw std::logic_error("this broker has no credentials file");
+    const std::string text = cat("cloud ", default_login_.username, " ", default_login_.password, "\n", lines,
+                                 lines.empty() || lines.back() == '\n' ? "" : "\n");
+    const std::string temporary = credentials_file() + ".tmp";
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) throw std::runtime_error("cannot create " + temporary);
+    const bool written = write_all_file(fd, text) && ::fsync(fd) == 0;
+    ::close(fd);
+    if (!written || ::rename(temporary.c_str(), credentials_file().c_str()) != 0) {
+        ::unlink(temporary.c_str());
+        throw std::runtime_error("cannot replace " + credentials_file());
+    }
 }
 
 MosquittoBroker::~MosquittoBroker() {
@@ -148,8 +224,11 @@ void MosquittoBroker::start() {
     // first start a new one is as good, so that case gets a few more tries; later starts keep
     // the port, since clients were made for it.
     for (int attempt = 0;; ++attempt) {
-        process_ = std::make_unique<ChildProcess>(
-            std::vector<std::string>{"mosquitto", "-c", dir_.file("mosquitto.conf")}, dir_.file("mosquitto.log"));
+        // With the plugin, mosquitto logs to mosquitto.log itself and prints only what comes
+        // before its log is open; without, it logs to its standard error.
+        process_ =
+            std::make_unique<ChildProcess>(std::vector<std::string>{"mosquitto", "-c", dir_.file("mosquitto.conf")},
+                                           dir_.file(plugin_.empty() ? "mosquitto.log" : "mosquitto.out"));
         // Up once it logs that it runs (its listener is open) and takes a TCP connection.
         const bool up = wait_until(
             [&] {
@@ -186,27 +265,62 @@ bool MosquittoBroker::running() {
 }
 
 std::string MosquittoBroker::log() const {
-    return read_file(dir_.file("mosquitto.log"));
+    std::string text = exists(dir_.file("mosquitto.log")) ? read_file(dir_.file("mosquitto.log")) : "";
+    if (!plugin_.empty() && exists(dir_.file("mosquitto.out"))) text += read_file(dir_.file("mosquitto.out"));
+    return text;
 }
 
 // ------------------------------------------------------------------------------------------
 
-MqttSubscriber::MqttSubscriber(const MosquittoBroker &broker, const std::string &topic_filter, int qos) {
-    // -d prints the protocol exchange ("received SUBACK"); each message is one line that
-    // starts with MSG and ends with its payload in hex, so any byte survives.
-    // Line-buffered through stdbuf: the output goes to a file, which stdio would otherwise
-    // fill in large blocks.
-    process_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{"stdbuf", "-oL", "mosquitto_sub", "-d", "-h", broker.host(), "-p",
-                                 std::to_string(broker.port()), "--cafile", broker.ca(), "-q", std::to_string(qos),
-                                 "-t", topic_filter, "-W", "120", "-F", "MSG %q %r %l %t %x"},
-        dir_.file("sub.out"));
+MqttSubscriber::MqttSubscriber(const MosquittoBroker &broker, const std::string &topic_filter, int qos)
+    : MqttSubscriber(broker, broker.default_login(), {topic_filter}, qos) {}
+
+MqttSubscriber::MqttSubscriber(const MosquittoBroker &broker, const MqttLogin &login,
+                               const std::vector<std::string> &topic_filters, int qos) {
+    // -d prints the protocol exchange ("received SUBACK", "Subscribed (mid: 1): 1, 128");
+    // each message is one line that starts with MSG and ends with its payload in hex, so any
+    // byte survives. Line-buffered through stdbuf: the output goes to a file, which stdio
+    // would otherwise fill in large blocks.
+    std::vector<std::string> argv{"stdbuf",
+                                  "-oL",
+                                  "mosquitto_sub",
+                                  "-d",
+                                  "-h",
+                                  broker.host(),
+                                  "-p",
+                                  std::to_string(broker.port()),
+                                  "--cafile",
+                                  broker.ca(),
+                                  "-q",
+                                  std::to_string(qos)};
+    for (const auto &option : login_options(login)) argv.push_back(option);
+    for (const auto &filter : topic_filters) argv.insert(argv.end(), {"-t", filter});
+    argv.insert(argv.end(), {"-W", "120", "-F", "MSG %q %r %l %t %x"});
+    process_ = std::make_unique<ChildProcess>(argv, dir_.file("sub.out"));
 }
 
 MqttSubscriber::~MqttSubscriber() = default;
 
 bool MqttSubscriber::wait_subscribed(std::chrono::milliseconds limit) {
     return wait_until([&] { return output().find("received SUBACK") != std::string::npos; }, limit);
+}
+
+std::vector<int> MqttSubscriber::wait_granted(std::chrono::milliseconds limit) {
+    static const std::string mark = "Subscribed (mid: ";
+    std::vector<int> granted;
+    wait_until(
+        [&] {
+            const std::string out = output();
+            const size_t at = out.find(mark);
+            const size_t end = at == std::string::npos ? at : out.find('\n', at);
+            if (end == std::string::npos) return false;
+            // "Subscribed (mid: 1): 1, 128"
+            std::istringstream codes(out.substr(out.find("): ", at) + 3, end));
+            for (std::string code; std::getline(codes, code, ',');) granted.push_back(std::stoi(code));
+            return true;
+        },
+        limit);
+    return granted;
 }
 
 bool MqttSubscriber::wait_messages(size_t count, std::chrono::milliseconds limit) {
@@ -234,10 +348,16 @@ std::vector<ReceivedMessage> MqttSubscriber::messages() const {
 }
 
 int mqtt_publish(const MosquittoBroker &broker, const std::string &topic, const std::string &payload, int qos) {
+    return mqtt_publish_as(broker, broker.default_login(), topic, payload, qos).status;
+}
+
+MqttPublishResult mqtt_publish_as(const MosquittoBroker &broker, const MqttLogin &login, const std::string &topic,
+                                  const std::string &payload, int qos) {
     TempDir dir;
     std::vector<std::string> argv{
         "mosquitto_pub",     "-h", broker.host(), "-p", std::to_string(broker.port()), "--cafile", broker.ca(), "-q",
         std::to_string(qos), "-t", topic};
+    for (const auto &option : login_options(login)) argv.push_back(option);
     if (payload.empty()) {
         argv.push_back("-n");
     } else {
@@ -247,8 +367,10 @@ int mqtt_publish(const MosquittoBroker &broker, const std::string &topic, const 
     }
     ChildProcess pub(argv, dir.file("pub.out"));
     const int status = pub.wait(10s);
-    if (status == -1) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+    MqttPublishResult result;
+    result.status = status == -1 ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+    result.output = pub.output();
+    return result;
 }
 
 // ------------------------------------------------------------------------------------------

@@ -71,9 +71,12 @@ protected:
     void SetUp() override {
         Fixture::SetUp();
         if (::testing::Test::HasFatalFailure()) return;
-        broker_ = std::make_unique<MosquittoBroker>(this->pki_);
+        broker_ = make_broker();
         broker_->start();
     }
+    // The broker to start: by default one that lets every client in. A fixture whose clients
+    // must prove their credentials at the broker gives one with the dev node's plugin.
+    virtual std::unique_ptr<MosquittoBroker> make_broker() { return std::make_unique<MosquittoBroker>(this->pki_); }
     void TearDown() override {
         Fixture::TearDown();
         broker_.reset();

@@ -1,5 +1,6 @@
 #include "mqtt_conns_test_common.hpp"
 
+#include <regex>
 #include <thread>
 
 namespace conns_test {
@@ -78,16 +79,10 @@ void on_disconnected() {
 const std::string kSecret = "0123456789abcdef-secret-bytes";
 
 std::string openssl_hmac_hex(const std::string &client_id) {
-    const auto r = gravel::test::run_command(
-        gravel::test::cat("printf '%s' ", gravel::test::shell_quote(client_id),
-                          " | openssl dgst -sha256 -mac HMAC -macopt hexkey:", gravel::test::to_hex(kSecret)));
-    EXPECT_EQ(r.status, 0);
-    // "HMAC-SHA2-256(stdin)= <hex>" (the prefix differs between versions): the last word.
-    const size_t at = r.out.find_last_of(' ');
-    std::string hex = at == std::string::npos ? r.out : r.out.substr(at + 1);
-    while (!hex.empty() && (hex.back() == '\n' || hex.back() == '\r')) hex.pop_back();
-    return hex;
+    return gravel::test::openssl_hmac_sha256_hex(kSecret, client_id);
 }
+
+const char kNoPlugin[] = "the broker plugin was not built (mosquitto-dev missing at configure time)";
 
 void ConnsTest::SetUp() {
     recorder().reset();
@@ -158,6 +153,29 @@ void ConnsBroker::SetUp() {
     WithBroker<ConnsTest>::SetUp();
     if (HasFatalFailure()) return;
     configure(module_id_, broker_->host(), broker_->port());
+}
+
+std::unique_ptr<gravel::test::MosquittoBroker> ConnsBroker::make_broker() {
+    const std::string plugin = gravel::test::devnode_auth_plugin();
+    if (plugin.empty()) return std::make_unique<gravel::test::MosquittoBroker>(pki_);
+    return std::make_unique<gravel::test::MosquittoBroker>(
+        pki_, gravel::test::BrokerAuth{plugin, gravel::test::cat("module ", module_id_, " ", kSecret, "\n")});
+}
+
+void ConnsBroker::broker_knows(const std::string &credentials) {
+    if (broker_->checks_credentials()) broker_->write_credentials(credentials);
+}
+
+size_t ConnsBroker::broker_decisions(const std::string &tail) const {
+    const std::string log = broker_->log();
+    const std::regex line("gravel-devnode-auth: (accepted|refused) client module_" + module_id_ + R"(_1_\d{14} user )" +
+                          module_id_ + " ?");
+    size_t count = 0;
+    for (auto it = std::sregex_iterator(log.begin(), log.end(), line); it != std::sregex_iterator(); ++it) {
+        const size_t end = static_cast<size_t>(it->position() + it->length());
+        count += log.compare(end, tail.size(), tail) == 0 && log[end + tail.size()] == '\n';
+    }
+    return count;
 }
 
 }  // namespace conns_test

@@ -103,10 +103,22 @@ std::vector<std::string> lines_with(const gravel::test::WorkDir &work, const std
 // Index of the first log line containing `part` at or after `from`, or -1.
 long line_index(const gravel::test::WorkDir &work, const std::string &part, long from = 0);
 
-// The same with a running mosquitto broker and the store pointing at it.
+// The same with a running mosquitto broker and the store pointing at it. Where the build has
+// the dev node's plugin, the broker checks every login with it and knows module_id_ with
+// kSecret, so each connection proves the client id, user name and password the service sent;
+// without the plugin it lets every client in.
 class ConnsBroker : public gravel::test::WithBroker<ConnsTest> {
 protected:
     void SetUp() override;
+    std::unique_ptr<gravel::test::MosquittoBroker> make_broker() override;
+    // Replaces the module and token lines the broker knows (nothing without the plugin).
+    void broker_knows(const std::string &credentials);
+    // "gravel-devnode-auth: accepted|refused client ..." lines of the broker for module_id_
+    // whose end is `tail` ("(hmac)", ": wrong password").
+    size_t broker_decisions(const std::string &tail) const;
 };
+
+// What the tests that need the plugin say when they are skipped.
+extern const char kNoPlugin[];
 
 }  // namespace conns_test

@@ -1,6 +1,7 @@
 // The service against a real mosquitto broker over TLS, with the mosquitto command-line
-// clients as the cloud side: credentials, subscriptions, reconnecting, inbound commands and
-// every outbound message as the peer receives it.
+// clients as the cloud side: credentials (checked by the broker with the dev node's plugin),
+// subscriptions, reconnecting, inbound commands and every outbound message as the peer
+// receives it.
 #include <algorithm>
 #include <functional>
 #include <regex>
@@ -52,6 +53,12 @@ uint32_t answer_commands(const char *topic, const char *request_id, const void *
     return rc;
 }
 
+// Milliseconds since the epoch, `offset` from now, as the credentials file has them.
+std::string ms_from_now(std::chrono::seconds offset) {
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(now + offset).count());
+}
+
 }  // namespace
 
 TEST_F(ConnsBroker, ConnectsWithClientIdUserNameAndTheHmacPassword) {
@@ -59,6 +66,8 @@ TEST_F(ConnsBroker, ConnectsWithClientIdUserNameAndTheHmacPassword) {
         const char *module_id;
         bool daemon_token;
     } cases[] = {{"m123456", false}, {"m1234567", false}, {"m7654321", true}};
+    broker_knows(gravel::test::cat("module m123456 ", kSecret, "\nmodule m1234567 ", kSecret, "\nmodule m7654321 ",
+                                   kSecret, "\ntoken m7654321 daemon-token-value ", ms_from_now(3600s), "\n"));
     for (const Case &c : cases) {
         SCOPED_TRACE(c.module_id);
         recorder().reset();
@@ -79,9 +88,76 @@ TEST_F(ConnsBroker, ConnectsWithClientIdUserNameAndTheHmacPassword) {
         ASSERT_NE(password, nullptr);
         EXPECT_EQ(password, c.daemon_token ? std::string("daemon-token-value") : openssl_hmac_hex(client_id));
         EXPECT_EQ(connected_flag(), 1);
+        // And the broker took it for that: the plugin checked the client id, its time, the
+        // user name and the password the service sent.
+        if (broker_->checks_credentials()) {
+            const std::string accepted = gravel::test::cat("gravel-devnode-auth: accepted client ", client_id, " user ",
+                                                           c.module_id, c.daemon_token ? " (daemon token)" : " (hmac)");
+            EXPECT_NE(broker_->log().find(accepted), std::string::npos) << broker_->log();
+        }
         // Start the next module id from a fresh service.
         edge_mqtt_conns_destroy();
         ASSERT_EQ(edge_mqtt_conns_init(), EDGE_OK);
+    }
+}
+
+TEST_F(ConnsBroker, ABrokerThatKnowsAnotherSecretRefusesEveryTryAndTheServiceKeepsTrying) {
+    if (!broker_->checks_credentials()) GTEST_SKIP() << kNoPlugin;
+    broker_knows("module " + module_id_ + " another-secret-than-the-store-holds\n");
+    shorten_delays();
+    ASSERT_EQ(edge_mqtt_conns_build_topics(mgr()), EDGE_OK);
+    ASSERT_EQ(edge_mqtt_conns_set_callback(on_message, on_connected, on_disconnected), EDGE_OK);
+    ASSERT_EQ(edge_mqtt_conns_start_connect(), EDGE_OK);
+    // Try after try is refused, and the service goes on trying.
+    EXPECT_TRUE(wait_until([&] { return broker_decisions(": wrong password") >= 3; }, 20s)) << broker_->log();
+    EXPECT_EQ(broker_decisions("(hmac)"), 0u);
+    EXPECT_EQ(recorder().connected_count(), 0);
+    EXPECT_EQ(connected_flag(), 0);
+    EXPECT_EQ(edge_mqtt_conns_send_device_message("x", 1, pool_), EDGE_ERR_MQTT_NOT_CONNECTED);
+
+    // Once the broker knows the store's secret, the next try gets in.
+    broker_knows("module " + module_id_ + " " + kSecret + "\n");
+    EXPECT_TRUE(wait_until([&] { return recorder().connected_count() == 1; }, 20s)) << broker_->log();
+    EXPECT_EQ(broker_decisions("(hmac)"), 1u);
+}
+
+TEST_F(ConnsBroker, ADaemonTokenConnectsWhileTheBrokerHoldsItUnexpired) {
+    if (!broker_->checks_credentials()) GTEST_SKIP() << kNoPlugin;
+    struct Case {
+        const char *name;
+        std::string token_line;  // what the broker knows of the token the store holds
+        const char *decision;    // the end of the broker's line for each try: "(how)" or ": reason"
+    };
+    const std::string token = "daemon-token-4f1c9a";
+    const std::vector<Case> cases = {
+        {"issued for an hour", "token " + module_id_ + " " + token + " " + ms_from_now(3600s), "(daemon token)"},
+        {"expired a minute ago", "token " + module_id_ + " " + token + " " + ms_from_now(-60s),
+         ": daemon token expired"},
+        {"issued to another module", "token m7654321 " + token + " " + ms_from_now(3600s), ": wrong password"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        recorder().reset();
+        edge_mqtt_conns_destroy();
+        ASSERT_EQ(edge_mqtt_conns_init(), EDGE_OK);
+        shorten_delays();
+        set_str("new_daemon_flag", "1");
+        set_str("daemon_token", token, true);
+        broker_knows("module " + module_id_ + " " + kSecret + "\nmodule m7654321 " + kSecret + "\n" + c.token_line +
+                     "\n");
+        const size_t before = broker_decisions(c.decision);
+        ASSERT_EQ(edge_mqtt_conns_build_topics(mgr()), EDGE_OK);
+        ASSERT_EQ(edge_mqtt_conns_set_callback(on_message, on_connected, on_disconnected), EDGE_OK);
+        ASSERT_EQ(edge_mqtt_conns_start_connect(), EDGE_OK);
+        if (std::string(c.decision) == "(daemon token)") {
+            ASSERT_TRUE(wait_until([&] { return recorder().connected_count() == 1; }, 20s)) << broker_->log();
+            EXPECT_EQ(broker_decisions(c.decision), before + 1);
+            EXPECT_EQ(connected_flag(), 1);
+        } else {
+            EXPECT_TRUE(wait_until([&] { return broker_decisions(c.decision) >= before + 2; }, 20s)) << broker_->log();
+            EXPECT_EQ(recorder().connected_count(), 0);
+            EXPECT_EQ(connected_flag(), 0);
+        }
     }
 }
 
@@ -229,8 +305,10 @@ TEST_F(ConnsBroker, EverySendArrivesOnItsTopicWithQos1NotRetained) {
         {"send_cmd_rsp without parameters",
          [&] { return edge_mqtt_conns_send_cmd_rsp("r1", "abd", 0, nullptr, 0, pool_); },
          q + "/commands/response/request_id=abd", R"({"result_code":0,"response_name":"r1","paras":{}})"},
-        {"send_request", [&] { return edge_mqtt_conns_send_request("custom/req", "r/1", body, len, pool_); },
-         "custom/req/request_id=r/1", body},
+        // On a topic of the module's own: a node's broker drops a module's publish elsewhere.
+        {"send_request",
+         [&] { return edge_mqtt_conns_send_request((m + "/custom/req").c_str(), "r/1", body, len, pool_); },
+         m + "/custom/req/request_id=r/1", body},
         {"send_shadows_req", [&] { return edge_mqtt_conns_send_shadows_req(); }, m + "/shadow/get", ""},
         {"send_module_request_rsp", [&] { return edge_mqtt_conns_send_module_request_rsp("i1", body, len, pool_); },
          m + "/h2m/response/request_id=i1", body},
