@@ -378,7 +378,7 @@ int main(int argc, char **argv) {
     int connections = atomic_load(&g_connections);
     int answered = atomic_load(&g_commands_answered);
     stop_libraries(step);
-    printf("example module stopped cleanly: %d connections, %d commands answered, %u reports\n", connections, answered,
-           sequence);
+    printf("example module stopped cleanly (connections: %d, commands answered: %d, points reports sent: %u)\n",
+           connections, answered, sequence);
     return 0;
 }

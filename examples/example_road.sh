@@ -190,7 +190,7 @@ wait "$module_pid" || status=$?
 module_pid=""
 [ $status -eq 0 ] || fail "the module exited with status $status"
 summary=$(grep -m1 'example module stopped cleanly' "$dir/module.out") || fail "no clean-stop line"
-step "SIGTERM: the module exited 0 after $(seconds_between "$stop_at" "$(now)") s ($summary; the cloud side saw $reports points reports)"
+step "SIGTERM: the module exited 0 after $(seconds_between "$stop_at" "$(now)") s: $summary; points reports seen by the cloud side: $reports"
 
 # 7. The node goes down.
 kill "$watch_pid" 2>/dev/null || true
