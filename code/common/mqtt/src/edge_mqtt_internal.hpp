@@ -68,4 +68,8 @@ private:
 void mark_closing(Client *client) noexcept;
 void wait_notifications_idle(Client *client) noexcept;
 
+// Turns Nagle's algorithm off on the process's TCP connections to the broker of server_uri
+// ("ssl://<address>:<port>"); returns how many sockets it changed.
+int disable_nagle_to_broker(const char *server_uri) noexcept;
+
 }  // namespace gravel::mqtt

@@ -76,6 +76,7 @@ EDGE_API void edge_mqtt_connected_callback(void *context, MQTTAsync_successData 
     NotificationScope scope(client_of(context));
     EDGE_LOG_DEBUG("mqtt connected.");
     if (!scope.open()) return;
+    gravel::mqtt::disable_nagle_to_broker(client_of(context)->record.server_uri);
     edge_mqtt_connected_fn handler = load_slot(client_of(context)->record.connected);
     if (handler != nullptr) call_handler([&] { handler(); });
 }

@@ -1,5 +1,12 @@
 // The MQTT client against a real mosquitto broker over TLS, with the mosquitto command-line
 // clients as its peers.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <vector>
+
 #include "mqtt_test_common.hpp"
 
 using namespace mqtt_test;
@@ -35,6 +42,27 @@ TEST_F(MqttBroker, ConnectedHandlerRunsAfterConnect) {
     EXPECT_TRUE(logged("INFO mqtt: " + ptr_text(client) + " connect"));
     EXPECT_TRUE(logged("DEBUG mqtt connected."));
     EXPECT_TRUE(events().causes().empty());
+}
+
+// A response written right after the library's acknowledgement of a command must not wait for
+// the broker's delayed acknowledgement: the connection's socket has Nagle's algorithm off.
+TEST_F(MqttBroker, TheConnectionToTheBrokerSendsWithoutDelay) {
+    edge_mqtt_client_t *client = create(*broker_);
+    connect_and_wait(client);
+    std::vector<int> no_delay;  // TCP_NODELAY of each socket of this process connected to the broker
+    for (int fd = 0; fd < 1024; ++fd) {
+        sockaddr_in peer{};
+        socklen_t length = sizeof peer;
+        if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &length) != 0 || peer.sin_family != AF_INET ||
+            ntohs(peer.sin_port) != broker_->port())
+            continue;
+        int value = -1;
+        length = sizeof value;
+        ASSERT_EQ(getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &value, &length), 0);
+        no_delay.push_back(value);
+    }
+    ASSERT_EQ(no_delay.size(), 1u) << "one connection to the broker expected";
+    EXPECT_NE(no_delay[0], 0);
 }
 
 TEST_F(MqttBroker, PublishedMessagesArriveByteExact) {
