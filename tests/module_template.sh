@@ -4,7 +4,8 @@
 # project of its own against that prefix only, checks that the program loads the installed
 # libraries, then runs it on a dev node in hub and in daemon mode: one echo command and one
 # unknown command must come back with the right answers, the template's own log configuration
-# must write its file, and SIGTERM must end the module with status 0.
+# must write its file, and SIGTERM must end the module with status 0 (hub mode also checks that
+# a malformed port stops the start).
 #
 # usage: module_template.sh <build dir> <template dir> <sanitizer flags> <cc> <cmake> <broker plugin>
 #                           [<toolchain file> <emulator> [<emulator args>...]]
@@ -110,6 +111,15 @@ for mode in hub daemon; do
   cp "$log_conf" "$work_dir/conf/sdk_log.conf"
 
   # The template takes its settings from the environment: module.env loaded as a shell would.
+  # A port that is not a number stops it at start, instead of a connect to port 0 retried forever.
+  if [ $mode = hub ]; then
+    status=0
+    (set -a; . "$env_file"; GRAVEL_BROKER_PORT=88x3; set +a; exec timeout 60 "${emulator[@]}" "$module") \
+      >"$tmp/module.out" 2>&1 || status=$?
+    [ $status -eq 1 ] && grep -q "GRAVEL_BROKER_PORT (1-65535) are required" "$tmp/module.out" \
+      || fail "a broker port of 88x3: expected a refused start with status 1, got status $status"
+    echo "  a broker port of 88x3 is refused at start"
+  fi
   (set -a; . "$env_file"; set +a; exec "${emulator[@]}" "$module") >"$tmp/module.out" 2>&1 &
   module_pid=$!
   wait_module "my-module: connected to the broker" 60 || fail "$mode mode: the module did not connect"
