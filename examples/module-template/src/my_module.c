@@ -196,7 +196,15 @@ static uint32_t connect_broker(void) {
 }
 
 /* How far the start came, so that the teardown undoes exactly that, in reverse. */
-enum { UP_BASE = 1, UP_CIPHER, UP_CONFIGS, UP_HTTP, UP_MQTT, UP_HTTP_CONNS, UP_MQTT_CONNS };
+enum {
+    UP_BASE = 1,
+    UP_CIPHER,
+    UP_CONFIGS,
+    UP_HTTP,
+    UP_MQTT,
+    UP_HTTP_CONNS,
+    UP_MQTT_CONNS
+};
 
 static void stop_kit(int up) {
     /* ---- your code here: stop your own threads first; no callback runs after
