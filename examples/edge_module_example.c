@@ -193,18 +193,25 @@ static void on_disconnected(void) {
  * Start and stop
  * --------------------------------------------------------------------------------------- */
 
+/* A TCP port from its decimal text: 1..65535, else 0. */
+static int port_number(const char *text) {
+    char *end = NULL;
+    long port = text != NULL ? strtol(text, &end, 10) : 0;
+    return text != NULL && end != text && *end == '\0' && port >= 1 && port <= 65535 ? (int)port : 0;
+}
+
 /* Fills the configuration store from the settings; 1 when every required one is there. */
 static int configure(int daemon_mode) {
     const char *module_id = setting("GRAVEL_MODULE_ID");
     const char *broker_host = setting("GRAVEL_BROKER_HOST");
-    const char *broker_port = setting("GRAVEL_BROKER_PORT");
-    if (module_id == NULL || broker_host == NULL || broker_port == NULL) {
-        EDGE_LOG_ERROR("example: GRAVEL_MODULE_ID, GRAVEL_BROKER_HOST and GRAVEL_BROKER_PORT are required");
+    int broker_port = port_number(setting("GRAVEL_BROKER_PORT"));
+    if (module_id == NULL || broker_host == NULL || broker_port == 0) {
+        EDGE_LOG_ERROR("example: GRAVEL_MODULE_ID, GRAVEL_BROKER_HOST and GRAVEL_BROKER_PORT (1-65535) are required");
         return 0;
     }
     int ok = edge_configs_set_str(0, "module_id", module_id, 0) == EDGE_OK;
     ok = ok && edge_configs_set_str(0, "mqtt_server_ip", broker_host, 0) == EDGE_OK;
-    ok = ok && edge_configs_set_int(0, "mqtt_server_port", atoi(broker_port)) == EDGE_OK;
+    ok = ok && edge_configs_set_int(0, "mqtt_server_port", broker_port) == EDGE_OK;
     if (setting("GRAVEL_DEVICE_ID") != NULL)
         ok = ok && edge_configs_set_str(0, "device_id", setting("GRAVEL_DEVICE_ID"), 0) == EDGE_OK;
     if (daemon_mode) {
@@ -214,14 +221,14 @@ static int configure(int daemon_mode) {
         return ok;
     }
     const char *hub_host = setting("GRAVEL_HUB_HOST");
-    const char *hub_port = setting("GRAVEL_HUB_PORT");
+    int hub_port = port_number(setting("GRAVEL_HUB_PORT"));
     const char *verify_code = setting("GRAVEL_VERIFY_CODE");
-    if (hub_host == NULL || hub_port == NULL || verify_code == NULL) {
-        EDGE_LOG_ERROR("example: hub mode needs GRAVEL_HUB_HOST, GRAVEL_HUB_PORT and GRAVEL_VERIFY_CODE");
+    if (hub_host == NULL || hub_port == 0 || verify_code == NULL) {
+        EDGE_LOG_ERROR("example: hub mode needs GRAVEL_HUB_HOST, GRAVEL_HUB_PORT (1-65535) and GRAVEL_VERIFY_CODE");
         return 0;
     }
     ok = ok && edge_configs_set_str(0, "http_server_ip", hub_host, 0) == EDGE_OK;
-    ok = ok && edge_configs_set_int(0, "http_server_port", atoi(hub_port)) == EDGE_OK;
+    ok = ok && edge_configs_set_int(0, "http_server_port", hub_port) == EDGE_OK;
     /* The verify code is kept encrypted in the store. */
     ok = ok && edge_configs_set_str(0, "verify_code", verify_code, 1) == EDGE_OK;
     return ok;
