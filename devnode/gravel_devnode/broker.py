@@ -10,6 +10,7 @@ import os
 import shutil
 import socket
 import subprocess
+import sysconfig
 import time
 from typing import Optional
 
@@ -17,7 +18,6 @@ from . import process
 from .mqtt import ConnectRefused, MqttClient, MqttError
 from .state import NodePaths, NodeState
 
-SYSTEM_PLUGIN = "/usr/lib/gravel-devnode/gravel-devnode-auth.so"
 PLUGIN_FILE = "gravel-devnode-auth.so"
 BUILD_HINT = ("build it from the repository: apt-get install mosquitto-dev, then "
               "cmake --preset dev && cmake --build --preset dev (or pass --plugin PATH, "
@@ -33,19 +33,31 @@ def repo_root() -> str:
     return os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
+def installed_plugin() -> str:
+    """Where the gravel-devnode package puts the plugin: <prefix>/lib/<multiarch>/gravel-devnode/,
+    beside this program's <prefix>/lib/gravel-devnode/ (the multiarch folder is this Python's,
+    the architecture of the mosquitto that loads the plugin)."""
+    libdir = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    multiarch = sysconfig.get_config_var("MULTIARCH") or ""
+    return os.path.join(libdir, multiarch, "gravel-devnode", PLUGIN_FILE)
+
+
 def find_plugin(explicit: Optional[str]) -> str:
-    """The plugin to load: --plugin, $GRAVEL_DEVNODE_PLUGIN, the newest build, the system one."""
+    """The plugin to load: --plugin, $GRAVEL_DEVNODE_PLUGIN, the newest build of the repository
+    this program is in, the installed one."""
     for chosen, what in ((explicit, "--plugin"), (os.environ.get("GRAVEL_DEVNODE_PLUGIN"), "GRAVEL_DEVNODE_PLUGIN")):
         if chosen:
             if not os.path.isfile(chosen):
                 raise BrokerError(f"{what} names {chosen}, which is not a file")
             return os.path.abspath(chosen)
-    built = glob.glob(os.path.join(repo_root(), "build", "*", "devnode", PLUGIN_FILE))
-    if built:
-        return max(built, key=os.path.getmtime)
-    if os.path.isfile(SYSTEM_PLUGIN):
-        return SYSTEM_PLUGIN
-    raise BrokerError(f"no broker plugin {PLUGIN_FILE} found; {BUILD_HINT}")
+    if os.path.isfile(os.path.join(repo_root(), "devnode", "CMakeLists.txt")):
+        built = glob.glob(os.path.join(repo_root(), "build", "*", "devnode", PLUGIN_FILE))
+        if built:
+            return max(built, key=os.path.getmtime)
+    installed = installed_plugin()
+    if os.path.isfile(installed):
+        return installed
+    raise BrokerError(f"no broker plugin {PLUGIN_FILE} found (nor {installed}); {BUILD_HINT}")
 
 
 def find_mosquitto() -> str:
