@@ -29,6 +29,7 @@ packages=(
   build-essential cmake pkg-config git ca-certificates openssl python3
   libapr1-dev libaprutil1-dev libssl-dev libcurl4-openssl-dev libcjson-dev libpaho-mqtt-dev
   libgtest-dev libgmock-dev libbenchmark-dev mosquitto mosquitto-clients mosquitto-dev libmosquitto-dev
+  doxygen
 )
 # ARM builds: the tools (native packages); per architecture, the runtime that qemu runs the
 # test binaries with (the loader and libc6, libstdc++6, libgcc-s1: the target's own, as on a
