@@ -210,7 +210,8 @@ EDGE_API int edge_base_memory_set(void *dest, size_t dest_size, int value, size_
  * ------------------------------------------------------------------------------------------ */
 
 /** @{ */
-/** 1 when the path names an existing regular file (or directory), else 0. Links are followed. */
+/** 1 when the path names an existing regular file (edge_base_file_exist) or directory
+ * (edge_base_directory_exist), else 0. Links are followed. */
 EDGE_API int edge_base_file_exist(const char *path, apr_pool_t *pool);
 EDGE_API int edge_base_directory_exist(const char *path, apr_pool_t *pool);
 /** @} */

@@ -98,7 +98,7 @@ EDGE_API void edge_configs_destroy(void);
  * @retval 0 success
  * @retval EDGE_ERR_BAD_ARGUMENT an index other than 0 and 1, or a null or empty key
  * @retval EDGE_ERR_MISSING the store is not initialised
- * @retval EDGE_ERR_NO_MEMORY no entry can be made */
+ * @retval EDGE_ERR_NO_MEMORY no entry can be made, or the key cannot be copied */
 EDGE_API uint32_t edge_configs_set_int(uint32_t index, const char *key, int32_t value);
 EDGE_API uint32_t edge_configs_set_long(uint32_t index, const char *key, long value);
 EDGE_API uint32_t edge_configs_set_longlong(uint32_t index, const char *key, long long value);
@@ -111,7 +111,7 @@ EDGE_API uint32_t edge_configs_set_longlong(uint32_t index, const char *key, lon
  * @retval EDGE_ERR_BAD_ARGUMENT an index other than 0 and 1, a null or empty key, or a null
  *         or empty value
  * @retval EDGE_ERR_MISSING the store is not initialised
- * @retval EDGE_ERR_NO_MEMORY no entry can be made
+ * @retval EDGE_ERR_NO_MEMORY no entry can be made, or the key cannot be copied
  * @return otherwise the cipher's status, for an encrypted string */
 EDGE_API uint32_t edge_configs_set_str(uint32_t index, const char *key, const char *value, uint32_t encrypt);
 

@@ -113,7 +113,8 @@ EDGE_API void edge_http_add_header(edge_http_handle_t *handle, const char *line)
  * @retval 0 the transfer completed (read the response's status)
  * @retval EDGE_ERR_BAD_ARGUMENT a missing or bad argument; nothing is sent
  * @return otherwise libcurl's result code (7 connection failed, 28 time-out, 42 aborted, 60
- *         peer certificate refused, ...) */
+ *         peer certificate refused, ...)
+ * @logs ERROR "input error." for a missing or bad argument. */
 EDGE_API uint32_t edge_http_get(edge_http_handle_t *handle, const char *url, edge_http_response_t *response,
                                 apr_pool_t *response_pool, uint32_t timeout_ms);
 /** POST the NUL-terminated `body` to `url`. `length` must be non-zero and is not otherwise

@@ -279,10 +279,10 @@ EDGE_API uint32_t edge_mqtt_conns_set_callback(edge_mqtt_conns_msg_fn msg_callba
 
 /** The MQTT client's message handler: splits the request id off at the first "/request_id="
  * (none when absent or at position 0) and calls the message callback.
- * @retval 0 handled, or no message callback
+ * @retval 0 handled, no message callback, or destroy under way (the message is dropped)
  * @retval EDGE_ERR_BAD_ARGUMENT an empty topic or payload (no callback)
  * @retval EDGE_ERR_MISSING without manager
- * @retval EDGE_ERR_NO_MEMORY no scratch pool
+ * @retval EDGE_ERR_NO_MEMORY no scratch pool or copy
  * @return otherwise the callback's status
  * @logs INFO "recv msg, topic:%s, payload_len:%d" with the topic masked. */
 EDGE_API uint32_t edge_mqtt_conns_recv_msg(const char *topic, int32_t topic_len, const void *payload,
