@@ -106,7 +106,8 @@ typedef struct edge_mqtt_client_s {
  *         touched) */
 EDGE_API uint32_t edge_mqtt_init(void);
 
-/** Deletes the manager. Clients are not touched: delete them first. Returns 0. */
+/** Deletes the manager. Clients are not touched: delete them first.
+ * @retval 0 always */
 EDGE_API uint32_t edge_mqtt_destroy(void);
 
 /**
@@ -128,25 +129,30 @@ EDGE_API edge_mqtt_client_t *edge_mqtt_create(const char *address, int32_t port,
  * library with the record as context, and registers the other notifications with the MQTT
  * library. Called by edge_mqtt_create; calling it again replaces the options (the earlier
  * copy of the password is wiped).
- * 0 or the result of MQTTAsync_setCallbacks; EDGE_ERR_BAD_ARGUMENT for a missing record or a
- * missing or empty user name, password or CA file path; EDGE_ERR_MISSING for a record
- * without a pool; EDGE_ERR_NO_MEMORY when the options cannot be allocated.
+ * @retval EDGE_ERR_BAD_ARGUMENT a missing record, or a missing or empty user name, password or
+ *         CA file path
+ * @retval EDGE_ERR_MISSING a record without a pool
+ * @retval EDGE_ERR_NO_MEMORY the options cannot be allocated
+ * @return otherwise the result of MQTTAsync_setCallbacks (0 on success)
  */
 EDGE_API uint32_t edge_mqtt_opts_set(edge_mqtt_client_t *client, const char *user_name, const char *password,
                                      const char *ca_file);
 
 /** Starts a connect attempt; its outcome arrives later as the connected handler or as the
- * connection-lost handler with a null cause. The result of MQTTAsync_connect (whether the
- * attempt was started); EDGE_ERR_MISSING without record, handle or options. */
+ * connection-lost handler with a null cause.
+ * @retval EDGE_ERR_MISSING without record, handle or options
+ * @return otherwise the result of MQTTAsync_connect (0: the attempt was started) */
 EDGE_API uint32_t edge_mqtt_connect(edge_mqtt_client_t *client);
 
-/** Starts a disconnect. The result of MQTTAsync_disconnect; EDGE_ERR_MISSING without record,
- * handle or options. */
+/** Starts a disconnect.
+ * @retval EDGE_ERR_MISSING without record, handle or options
+ * @return otherwise the result of MQTTAsync_disconnect */
 EDGE_API uint32_t edge_mqtt_disconnect(edge_mqtt_client_t *client);
 
-/** Asks the broker for a subscription; nobody learns whether it was granted. The result of
- * MQTTAsync_subscribe; EDGE_ERR_MISSING without record or handle; EDGE_ERR_BAD_ARGUMENT for
- * a missing or empty topic filter. */
+/** Asks the broker for a subscription; nobody learns whether it was granted.
+ * @retval EDGE_ERR_MISSING without record or handle
+ * @retval EDGE_ERR_BAD_ARGUMENT a missing or empty topic filter
+ * @return otherwise the result of MQTTAsync_subscribe */
 EDGE_API uint32_t edge_mqtt_subscribe(edge_mqtt_client_t *client, const char *topic, int32_t qos);
 /** As edge_mqtt_subscribe, for ending a subscription; the result of MQTTAsync_unsubscribe. */
 EDGE_API uint32_t edge_mqtt_unsubscribe(edge_mqtt_client_t *client, const char *topic);
@@ -156,9 +162,11 @@ EDGE_API uint32_t edge_mqtt_unsubscribe(edge_mqtt_client_t *client, const char *
  * MQTTAsync_send as soon as the message is queued; otherwise, when the send succeeded, it
  * waits at most wait_ms milliseconds for the delivery to complete and returns the result of
  * MQTTAsync_waitForCompletion (a failed send returns at once). The payload is copied before
- * this returns. EDGE_ERR_MISSING without record or handle; EDGE_ERR_BAD_ARGUMENT for a
- * missing or empty topic, a negative length, or a null payload with a non-zero length (a
- * null payload of length 0 is an empty message).
+ * this returns. A null payload of length 0 is an empty message.
+ * @retval EDGE_ERR_MISSING without record or handle
+ * @retval EDGE_ERR_BAD_ARGUMENT a missing or empty topic, a negative length, or a null payload
+ *         with a non-zero length
+ * @return otherwise the result of MQTTAsync_send or MQTTAsync_waitForCompletion, as above
  */
 EDGE_API uint32_t edge_mqtt_publish(edge_mqtt_client_t *client, const char *topic, const void *payload,
                                     int32_t payload_len, int32_t qos, uint32_t wait_ms);
@@ -170,7 +178,9 @@ EDGE_API uint32_t edge_mqtt_publish(edge_mqtt_client_t *client, const char *topi
 EDGE_API void edge_mqtt_delete(edge_mqtt_client_t *client);
 
 /** Each non-null handler replaces the one in its slot; a null argument leaves its slot as it
- * was. 0; EDGE_ERR_MISSING for a null record. */
+ * was.
+ * @retval 0 success
+ * @retval EDGE_ERR_MISSING a null record */
 EDGE_API uint32_t edge_mqtt_set_callback(edge_mqtt_client_t *client, edge_mqtt_delivery_complete_fn delivery_complete,
                                          edge_mqtt_connection_lost_fn connection_lost,
                                          edge_mqtt_message_fn message_arrived, edge_mqtt_connected_fn connected);
