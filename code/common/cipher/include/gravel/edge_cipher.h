@@ -4,11 +4,12 @@
  * store files, and named domain keys with the operations that use them.
  *
  * Key hierarchy:
- *   root key   16 bytes, never stored: rebuilt at every edge_cipher_init from the material file
- *              and three build-time constants (two masks and a salt, PBKDF2-HMAC-SHA256);
- *   work key   16 random bytes, entry "0" of the primary key store, encrypted with the root key;
- *   domain keys byte strings named by domain; the enduring ones are entries of the domain key
- *              store, encrypted with the work key.
+ * - root key: 16 bytes, never stored: rebuilt at every edge_cipher_init from the material file
+ *   and three build-time constants (two masks and a salt, PBKDF2-HMAC-SHA256);
+ * - work key: 16 random bytes, entry "0" of the primary key store, encrypted with the root key;
+ * - domain keys: byte strings named by domain; the enduring ones are entries of the domain key
+ *   store, encrypted with the work key.
+ *
  * Files, under the configuration directory D ("module_cfg_dir" when set and not empty, else the
  * work dir): D/secret/ (mode 0700), D/secret/449dda627abb9726 (material: 16 random bytes),
  * D/secret/primary.ks and D/secret/4e8a86a7502404a0 (domain key store). The key stores are

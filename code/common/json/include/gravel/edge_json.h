@@ -66,14 +66,7 @@ EDGE_API char *edge_json_to_str(const cJSON *object, apr_pool_t *pool);
 EDGE_API void edge_json_delete(cJSON *object);
 
 /* ------------------------------------------------------------------------------------------
- * Records and their jobs
- *
- * A record is a flat structure: a pool pointer first, then fields of three kinds, each with a
- * JSON member name. Kinds: _str (const char *, NUL-terminated UTF-8), _int (int32_t),
- * _ll (int64_t). Each record type T has three jobs, generated from its service's record table:
- *   set:   adds the record to a parent node (as its members, or as a new object member/element)
- *   get:   fills the record from an object node, copying strings into the pool
- *   print: renders the printed fields as one line of text for logs
+ * Records and their jobs (what a record is: see EDGE_JSON_DECLARE_RECORD below)
  * ------------------------------------------------------------------------------------------ */
 
 /** A record's set job: adds the record to `parent`, as its members or as member `name`. */
@@ -133,24 +126,7 @@ EDGE_API uint32_t edge_json_print_ll_job(const void *field, char **result, apr_p
 EDGE_API int edge_json_check_all_zero(const void *address, size_t length);
 
 /* ------------------------------------------------------------------------------------------
- * Record tables. A service declares each record once as a field list:
- *
- *     #define EDGE_RECORD_FIELDS_VerifyRspBody(F)          \
- *         F(_str, module_id, EDGE_JSON_PRINTED)            \
- *         F(_ll, expires_at, EDGE_JSON_PRINTED)
- *
- * and EDGE_JSON_DECLARE_RECORD(VerifyRspBody) declares, field for field in that order,
- *
- *     typedef struct VerifyRspBody {
- *         apr_pool_t *pool;          owns the strings after a get; null in records to send
- *         const char *module_id;
- *         int64_t expires_at;
- *     } VerifyRspBody;
- *
- * and its three jobs edge_json_setVerifyRspBody_job, edge_json_getVerifyRspBody_job and
- * edge_json_printVerifyRspBody_job (signatures as the job types above). Hidden fields
- * (EDGE_JSON_HIDDEN: keys, tokens, passwords ...) are never shown by the print job. In a
- * record filled for sending, strings are borrowed from the caller.
+ * Record tables
  * ------------------------------------------------------------------------------------------ */
 
 /** Print mark of a field the print job shows. */
@@ -168,7 +144,35 @@ EDGE_API int edge_json_check_all_zero(const void *address, size_t length);
 /** Declares one field of a record from its (kind, key, print mark) entry. */
 #define EDGE_JSON_FIELD_MEMBER(kind, key, mark) EDGE_JSON_CTYPE##kind key;
 
-/** Declares record type T from EDGE_RECORD_FIELDS_T, and its three jobs (see above). */
+/**
+ * Declares record type T from its field list EDGE_RECORD_FIELDS_T, and its three jobs.
+ *
+ * A record is a flat structure: a pool pointer first, then fields of three kinds, each with a
+ * JSON member name. Kinds: _str (const char *, NUL-terminated UTF-8), _int (int32_t),
+ * _ll (int64_t). Each record type T has three jobs, generated from its service's record table:
+ * - set: adds the record to a parent node (as its members, or as a new object member/element)
+ * - get: fills the record from an object node, copying strings into the pool
+ * - print: renders the printed fields as one line of text for logs
+ *
+ * A service declares each record once as a field list:
+ * @code
+ *     #define EDGE_RECORD_FIELDS_VerifyRspBody(F)          \
+ *         F(_str, module_id, EDGE_JSON_PRINTED)            \
+ *         F(_ll, expires_at, EDGE_JSON_PRINTED)
+ * @endcode
+ * and EDGE_JSON_DECLARE_RECORD(VerifyRspBody) declares, field for field in that order,
+ * @code
+ *     typedef struct VerifyRspBody {
+ *         apr_pool_t *pool;          owns the strings after a get; null in records to send
+ *         const char *module_id;
+ *         int64_t expires_at;
+ *     } VerifyRspBody;
+ * @endcode
+ * and its three jobs edge_json_setVerifyRspBody_job, edge_json_getVerifyRspBody_job and
+ * edge_json_printVerifyRspBody_job (signatures as the job types above). Hidden fields
+ * (EDGE_JSON_HIDDEN: keys, tokens, passwords ...) are never shown by the print job. In a
+ * record filled for sending, strings are borrowed from the caller.
+ */
 #define EDGE_JSON_DECLARE_RECORD(T)                                                                                  \
     typedef struct T {                                                                                               \
         apr_pool_t *pool;                                                                                            \

@@ -6,25 +6,25 @@
  * Conventions (see <gravel/edge_base.h> and <gravel/edge_json.h>):
  * - Every body is one flat JSON object whose members are a record's fields. Each record type
  *   T below has three exported jobs, made from its declaration in the record table:
- *     edge_json_set<T>_job (parent, name, record): adds the record to a cJSON parent. With no
- *       name, the fields become members of the parent object itself (what
- *       edge_json_struct_to_str uses); with a name, a new object member of that name; into an
- *       array parent, a new element, name or not. Every field is written, hidden ones too.
- *       0; EDGE_ERR_MISSING (no parent or record, or no object could be made);
- *       EDGE_ERR_BAD_ARGUMENT for a parent that is neither an object nor an array; or a field
- *       job's status (nothing is attached to the parent then).
- *     edge_json_get<T>_job (object, pool, name, record): fills the record from a JSON object
- *       (the name is not used). The pool field is set to `pool`, and the strings are copied
- *       into it. Members are matched by exact, case-sensitive name; each must be present and
- *       of its field's kind (a string may also be JSON null). 0; EDGE_ERR_MISSING (no
- *       record, object or pool); EDGE_ERR_BAD_ARGUMENT when the node is not an object (the
- *       record is untouched); otherwise the first failing field job's status, logged as
- *       ERROR "get type:<kind> node_name:<key> failed, ret = <status>", with the fields
- *       before it filled and those after it untouched.
- *     edge_json_print<T>_job (record, result, pool, flag): one line for logs, in the pool.
- *       Flag 0: nothing done. A record whose every field (and pool) is zero: "(zero), ".
- *       Otherwise "[" + "key : value, " for each printed field in table order + "]", where a
- *       zero field shows as "(zero)". Hidden fields are never shown. 0; EDGE_ERR_MISSING.
+ *   - edge_json_set<T>_job (parent, name, record): adds the record to a cJSON parent. With no
+ *     name, the fields become members of the parent object itself (what
+ *     edge_json_struct_to_str uses); with a name, a new object member of that name; into an
+ *     array parent, a new element, name or not. Every field is written, hidden ones too.
+ *     0; EDGE_ERR_MISSING (no parent or record, or no object could be made);
+ *     EDGE_ERR_BAD_ARGUMENT for a parent that is neither an object nor an array; or a field
+ *     job's status (nothing is attached to the parent then).
+ *   - edge_json_get<T>_job (object, pool, name, record): fills the record from a JSON object
+ *     (the name is not used). The pool field is set to `pool`, and the strings are copied
+ *     into it. Members are matched by exact, case-sensitive name; each must be present and
+ *     of its field's kind (a string may also be JSON null). 0; EDGE_ERR_MISSING (no
+ *     record, object or pool); EDGE_ERR_BAD_ARGUMENT when the node is not an object (the
+ *     record is untouched); otherwise the first failing field job's status, logged as
+ *     ERROR "get type:<kind> node_name:<key> failed, ret = <status>", with the fields
+ *     before it filled and those after it untouched.
+ *   - edge_json_print<T>_job (record, result, pool, flag): one line for logs, in the pool.
+ *     Flag 0: nothing done. A record whose every field (and pool) is zero: "(zero), ".
+ *     Otherwise "[" + "key : value, " for each printed field in table order + "]", where a
+ *     zero field shows as "(zero)". Hidden fields are never shown. 0; EDGE_ERR_MISSING.
  * - Records filled by a caller for sending leave `pool` null and borrow their strings.
  * - Threads: the jobs keep no state; a record and a pool are used by one thread at a time.
  *
@@ -306,7 +306,7 @@ EDGE_API char *edge_http_conns_build_password(apr_pool_t *pool, const char *clie
 /** @{ */
 /**
  * The local daemon's endpoint operations, each on the caller's pool:
- * @verbatim
+ * @code{.unparsed}
  *   operation    method, path                       auth  holder         request failure
  *   bind         POST /v2/modules/<id>/bind          no   daemon_token   EDGE_ERR_DAEMON_REQUEST
  *   sign         GET  /v2/modules/<id>/sign          yes  daemon_token   EDGE_ERR_DAEMON_SIGN
@@ -318,7 +318,7 @@ EDGE_API char *edge_http_conns_build_password(apr_pool_t *pool, const char *clie
  *   device_sign  GET  /v2/device/sign                yes  device_sign    EDGE_ERR_DAEMON_DEVICE_SIGN
  *   node_certs   GET  /v2/modules/<id>/certs         yes  node_certs     EDGE_ERR_DAEMON_CERTS
  *   trust_certs  GET  /v2/modules/<id>/trust-certs   yes  trust_certs    EDGE_ERR_DAEMON_TRUST_CERTS
- * @endverbatim
+ * @endcode
  * "<id>" is "module_id"; without it: ERROR with the operation's URL or build message,
  * EDGE_ERR_NO_MEMORY, nothing sent.
  * @retval 0 success
@@ -374,7 +374,7 @@ EDGE_API uint32_t edge_daemon_http_conns_build_digest_req(char **url, DigestReqB
 
 /** @{ */
 /** Savers: check the received record, then update the holder (see Holder update above).
- * @verbatim
+ * @code{.unparsed}
  *   bind (bind and sign)  token non-empty, expires_at > 0; daemon_token, then the store:
  *                         "daemon_token_expires_at" (long long), "daemon_token" (encrypted)
  *   verify                module_id non-empty, expires_at > 0
@@ -384,7 +384,7 @@ EDGE_API uint32_t edge_daemon_http_conns_build_digest_req(char **url, DigestReqB
  *   module_trust_certs    certificate non-empty, expires_at > 0
  *   encrypt/decrypt/digest the one field non-empty; crypto_result in a new result_pool, the
  *                         previous result_pool destroyed
- * @endverbatim
+ * @endcode
  * The `pool` argument is accepted and not used.
  * @retval 0 success
  * @retval EDGE_ERR_MISSING a missing record or manager, or a failed check

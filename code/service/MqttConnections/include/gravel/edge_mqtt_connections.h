@@ -74,12 +74,12 @@ extern "C" {
 EDGE_MQTT_RECORD_TABLE(EDGE_JSON_DECLARE_RECORD)
 
 /* ------------------------------------------------------------------------------------------
- * Topic table: (field, format). "%s" stands for the module id; the last six entries are fixed
- * names, not topics. Topics marked (+id) are published with "/request_id=<id>" appended.
+ * Topic table
  * ------------------------------------------------------------------------------------------ */
 
-/** The topic table, one T(field, format) entry a topic: see the section comment above in the
- * header. The manager record has one `char *` field of each name. */
+/** The topic table: (field, format). "%s" stands for the module id; the last six entries are
+ * fixed names, not topics. Topics marked (+id) are published with "/request_id=<id>" appended.
+ * The manager record has one `char *` field of each name. */
 #define EDGE_MQTT_CONNS_TOPIC_TABLE(T)                                                                            \
     T(sdk_version_topic, "/modules/%s/sdk/version")                        /* publish: version report */          \
     T(events_notify_topic, "/modules/%s/events/notify")                    /* subscribe */                        \
