@@ -206,12 +206,13 @@ EDGE_API int edge_base_memory_set(void *dest, size_t dest_size, int value, size_
 /** @} */
 
 /* ------------------------------------------------------------------------------------------
- * Files, strings and time. The pool argument serves APR's scratch use unless stated.
+ * Files, strings and time
  * ------------------------------------------------------------------------------------------ */
 
 /** @{ */
 /** 1 when the path names an existing regular file (edge_base_file_exist) or directory
- * (edge_base_directory_exist), else 0. Links are followed. */
+ * (edge_base_directory_exist), else 0. Links are followed. In these and the other file
+ * functions the pool argument serves APR's scratch use unless stated. */
 EDGE_API int edge_base_file_exist(const char *path, apr_pool_t *pool);
 EDGE_API int edge_base_directory_exist(const char *path, apr_pool_t *pool);
 /** @} */
@@ -271,7 +272,7 @@ EDGE_API int64_t edge_base_time_now(void);
 EDGE_API uint32_t edge_base_time_strftime(const char *format, char *buffer, uint32_t *length);
 
 /* ------------------------------------------------------------------------------------------
- * Logging. Messages go to the rules of conf/sdk_log.conf for the category "sdk_rule".
+ * Logging
  * ------------------------------------------------------------------------------------------ */
 
 /** @name Log levels, as zlog numbers them.
@@ -284,7 +285,7 @@ EDGE_API uint32_t edge_base_time_strftime(const char *format, char *buffer, uint
 #define EDGE_LOG_LEVEL_FATAL 120 /**< FATAL */
 /** @} */
 
-/** Loads "<work dir>/conf/sdk_log.conf".
+/** Loads "<work dir>/conf/sdk_log.conf": messages go to its rules for the category "sdk_rule".
  * @retval 0 success
  * @retval EDGE_ERR_MISSING without BASE_MGR
  * @retval -1 (as uint32_t) the configuration is missing, unreadable or invalid, or logging
@@ -319,7 +320,7 @@ EDGE_API void edge_base_log_write(const char *file, size_t file_len, const char 
 #define EDGE_LOG_ERROR(...) EDGE_LOG(EDGE_LOG_LEVEL_ERROR, __VA_ARGS__) /**< EDGE_LOG at ERROR */
 
 /* ------------------------------------------------------------------------------------------
- * Lists: a doubly linked list of caller pointers in a pool of its own. One thread at a time.
+ * Lists
  * ------------------------------------------------------------------------------------------ */
 
 /** A list; see struct edge_base_list_s. */
@@ -331,7 +332,7 @@ typedef struct edge_base_list_node_s {
     edge_base_list_t *list;             /**< the list holding the node; null once removed */
     void *data;                         /**< the caller's pointer */
 } edge_base_list_node_t;
-/** A list of caller pointers. */
+/** A doubly linked list of caller pointers in a pool of its own. One thread at a time. */
 struct edge_base_list_s {
     uint32_t count;              /**< number of nodes */
     edge_base_list_node_t *head; /**< the first node, or null */
@@ -382,14 +383,15 @@ EDGE_API void *edge_base_list_reverse_next(const edge_base_list_t *list, edge_ba
 EDGE_API void edge_base_list_delete(edge_base_list_t *list);
 
 /* ------------------------------------------------------------------------------------------
- * Retry worker: runs an operation on its own thread, at once and then after delays of 2, 4,
- * 8 ... seconds up to a ceiling, until success (when asked), a try limit, or a stop.
+ * Retry worker
  * ------------------------------------------------------------------------------------------ */
 
 /** The operation a retry worker runs with its argument: 0 is a success. */
 typedef uint32_t (*edge_base_retry_fn)(void *arg);
 
-/** A retry worker. The worker's fields are written by the kit only. */
+/** A retry worker: runs an operation on its own thread, at once and then after delays of 2,
+ * 4, 8 ... seconds up to a ceiling, until success (when asked), a try limit, or a stop. The
+ * worker's fields are written by the kit only. */
 typedef struct edge_base_retry_s {
     apr_pool_t *pool;             /**< the worker's own pool; the record lives in it */
     char *name;                   /**< copy of the name, for the log */
@@ -433,16 +435,17 @@ EDGE_API uint32_t edge_base_retry_calc_delay(edge_base_retry_t *worker);
 EDGE_API void *APR_THREAD_FUNC edge_base_retry_runner(apr_thread_t *thread, void *worker);
 
 /* ------------------------------------------------------------------------------------------
- * Schedule job: runs a job function on its own thread, first after an interval, then after
- * the sleep the job chose (seconds, stored through its first argument), or after the
- * exception sleep when the job failed or chose no positive sleep.
+ * Schedule job
  * ------------------------------------------------------------------------------------------ */
 
 /** A schedule job's function: 0 is a success. The job stores its next sleep through a `long`
  * (32-bit on armhf, 64-bit on arm64 and x86-64). */
 typedef uint32_t (*edge_base_schedule_job_fn)(long *sleep_seconds, void *arg);
 
-/** A schedule job. The two `long` fields are 4 bytes on armhf and 8 on arm64 and x86-64. */
+/** A schedule job: runs a job function on its own thread, first after an interval, then after
+ * the sleep the job chose (seconds, stored through its first argument), or after the
+ * exception sleep when the job failed or chose no positive sleep. The two `long` fields are 4
+ * bytes on armhf and 8 on arm64 and x86-64. */
 typedef struct edge_base_schedule_job_s {
     apr_pool_t *pool;              /**< the job's own pool; the record lives in it */
     char *name;                    /**< copy of the name, for the log */

@@ -252,8 +252,7 @@ EDGE_API uint32_t edge_cipher_decrypt_decode(const char *text, uint32_t len, uns
                                              uint32_t *output_len, const unsigned char *key, apr_pool_t *pool);
 
 /* ------------------------------------------------------------------------------------------
- * Key hierarchy and key store files. `use_root_key` non-zero selects the root key, zero the
- * work key, as the key of a key store. Pool arguments are the caller's scratch pools.
+ * Key hierarchy and key store files. Pool arguments are the caller's scratch pools.
  * ------------------------------------------------------------------------------------------ */
 
 /**
@@ -312,7 +311,8 @@ EDGE_API uint32_t edge_cipher_generate_keystore(apr_pool_t *pool, edge_cipher_mg
 EDGE_API void edge_cipher_load_keystore(edge_cipher_mgr_t *mgr, apr_pool_t *pool);
 
 /**
- * Loads one key store file into `map` (an entry of the same name is replaced). An entry that
+ * Loads one key store file into `map` (an entry of the same name is replaced), decrypting with
+ * the root key (`use_root_key` non-zero) or the work key (zero). An entry that
  * does not decrypt, or decrypts to nothing, is logged ("decrypt keystore failed, ret:%d,
  * len:%d, use_root_key:%d") and skipped; the others are loaded.
  * @retval 0 success
@@ -333,7 +333,8 @@ EDGE_API uint32_t edge_cipher_load_keystore_from_file_param_check(apr_pool_t *po
                                                                   edge_cipher_mgr_t *mgr);
 
 /**
- * Writes the enduring entries of `map` to a key store file, replacing it atomically.
+ * Writes the enduring entries of `map` to a key store file, replacing it atomically, encrypted
+ * with the root key (`use_root_key` non-zero) or the work key (zero).
  * @retval 0 success, also for an empty map ("no key store in key_map, skip.", nothing written)
  * @retval EDGE_ERR_MISSING a missing argument, or the chosen key is missing
  * @retval EDGE_ERR_BAD_ARGUMENT no entry is enduring, or the file could not give every enduring

@@ -79,8 +79,7 @@ extern "C" {
 #endif
 
 /* ------------------------------------------------------------------------------------------
- * The record table: each record's fields in order, as (kind, key, print mark). The key is the
- * JSON member name and the field's name; kinds _str (const char *), _ll (int64_t).
+ * The record table
  * ------------------------------------------------------------------------------------------ */
 
 /** Hub bind request. Declares the record BindReqBody. */
@@ -155,7 +154,10 @@ extern "C" {
     F(_str, command, EDGE_JSON_PRINTED)      \
     F(_ll, timeout, EDGE_JSON_PRINTED)
 
-/** The service's record table, in order. R is applied to each record type name. */
+/** The service's record table, in order. R is applied to each record type name. Each record's
+ * field list (EDGE_RECORD_FIELDS_<record>) gives its fields in order, as (kind, key, print
+ * mark). The key is the JSON member name and the field's name; kinds _str (const char *), _ll
+ * (int64_t). */
 #define EDGE_HTTP_RECORD_TABLE(R) \
     R(BindReqBody)                \
     R(BindRspBody)                \
@@ -181,12 +183,12 @@ extern "C" {
 EDGE_HTTP_RECORD_TABLE(EDGE_JSON_DECLARE_RECORD)
 
 /* ------------------------------------------------------------------------------------------
- * The manager "HTTP_CONNS_MGR", registry slot 6. Unlike the other managers it has one field
- * before its head; edge_HTTP_CONNS_MGR_get_vector returns the head's address. Holders are
- * allocated zero-filled from the manager's pool at init and live as long as the manager.
+ * The manager
  * ------------------------------------------------------------------------------------------ */
 /** The HTTP connections manager, "HTTP_CONNS_MGR" in registry slot 6: its holders of the
- * answers received. */
+ * answers received. Unlike the other managers it has one field before its head;
+ * edge_HTTP_CONNS_MGR_get_vector returns the head's address. Holders are allocated
+ * zero-filled from the manager's pool at init and live as long as the manager. */
 typedef struct edge_http_conns_mgr_s {
     apr_pool_t *result_pool;              /**< owns crypto_result; null until the first crypto result */
     edge_mgr_head_t head;                 /**< slot, name, the manager's pool */
@@ -421,12 +423,13 @@ EDGE_API uint32_t edge_daemon_http_start_loop(void);
 EDGE_API uint32_t edge_daemon_http_sign_runner(long *sleep_seconds, void *arg);
 
 /* ------------------------------------------------------------------------------------------
- * App HTTP API: the hub's device API under "https://<ip>:<port>/gatewell/api/v1", with the
- * Authorization line of edge_http_conns_build_headers. Only status 200 is success.
+ * App HTTP API
  * ------------------------------------------------------------------------------------------ */
 
-/** POSTs `{"command": <command>, "timeout": <timeout>}` to ".../devices/commands"; the
- * timeout is sent as the unsigned number it is.
+/** POSTs `{"command": <command>, "timeout": <timeout>}` to ".../devices/commands" of the hub's
+ * device API; the timeout is sent as the unsigned number it is. The device API is under
+ * "https://<ip>:<port>/gatewell/api/v1", with the Authorization line of
+ * edge_http_conns_build_headers; only status 200 is success.
  * @retval 0 success
  * @retval EDGE_ERR_BAD_ARGUMENT an absent or empty command (nothing logged or sent)
  * @retval EDGE_ERR_MISSING no pool or manager
@@ -436,7 +439,8 @@ EDGE_API uint32_t edge_daemon_http_sign_runner(long *sleep_seconds, void *arg);
  * header is empty.", "http request error, ret:%d, status:%d, body:%s". */
 EDGE_API uint32_t edge_app_http_conns_call_device_command(const char *command, uint32_t timeout, apr_pool_t *pool);
 
-/** GETs ".../devices/statuses" followed by `query` as given (its own "?" and encoding) with the
+/** GETs ".../devices/statuses" of the hub's device API (as edge_app_http_conns_call_device_command
+ * says) followed by `query` as given (its own "?" and encoding) with the
  * time-out in milliseconds (0: none); on 0 *result is a copy of the body in the pool.
  * @retval 0 success
  * @retval EDGE_ERR_MISSING no result address, query or pool (or no manager)

@@ -52,7 +52,7 @@ extern "C" {
 #endif
 
 /* ------------------------------------------------------------------------------------------
- * Records of the service's bodies: each record's fields in order, as (kind, key, print mark).
+ * Records of the service's bodies
  * ------------------------------------------------------------------------------------------ */
 
 /** The envelope of an event sent on the system event topic. Declares the record
@@ -66,7 +66,8 @@ extern "C" {
     F(_int, result_code, EDGE_JSON_PRINTED) \
     F(_str, response_name, EDGE_JSON_PRINTED)
 
-/** The service's record table, in order. */
+/** The service's record table, in order. Each record's field list gives its fields in order,
+ * as (kind, key, print mark). */
 #define EDGE_MQTT_RECORD_TABLE(R) \
     R(ServiceEvent)               \
     R(CommandRsp)
@@ -411,11 +412,12 @@ EDGE_API uint32_t edge_mqtt_conns_send_customized_message(const char *sub_topic,
                                                           apr_pool_t *pool);
 
 /* ------------------------------------------------------------------------------------------
- * Bodies: texts in the pool, or null (ERROR "parse json error." when a given JSON text does
- * not parse or a node cannot be made).
+ * Bodies
  * ------------------------------------------------------------------------------------------ */
 
-/** {"result_code", "response_name", "paras": the parameters or {}}. */
+/** {"result_code", "response_name", "paras": the parameters or {}}. Like every body builder
+ * below, it returns the text in the pool, or null (ERROR "parse json error." when a given JSON
+ * text does not parse or a node cannot be made). */
 EDGE_API char *edge_mqtt_conns_build_cmd_rsp(const char *response_name, int32_t result_code, const char *paras,
                                              apr_pool_t *pool);
 /** {"services":[{"service_id","event_type","event_time" (UTC, 20230307T090807Z),"event_id"
