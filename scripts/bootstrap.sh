@@ -31,6 +31,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev mosquitto mosquitto-clients mosquitto-dev libmosquitto-dev
   # the kit's Debian packages (scripts/packages.sh): dpkg-shlibdeps, file for CPack, lintian
   dpkg-dev file lintian
+  # the API reference (the docs target)
+  doxygen
 )
 # ARM builds: the tools (native packages); per architecture, the runtime that qemu runs the
 # test binaries with (the loader and libc6, libstdc++6, libgcc-s1: the target's own, as on a

@@ -1,4 +1,5 @@
-/*
+/**
+ * @file edge_http.h
  * gravel HTTP client (libgravel-http): GET and POST with JSON headers over libcurl, to the
  * hub over HTTP or HTTPS, or to the local daemon over its unix-domain socket.
  *
@@ -17,7 +18,7 @@
  *   60 peer certificate refused, ...). The HTTP status is not part of the result: a transfer
  *   that completed with status 404 returns 0; read the record's status.
  * - TLS. HTTPS peers are verified against the base runtime's CA file (edge_base_get_ca_file:
- *   <work dir>/conf/rootcert.pem), and no other trust store: chain and host name or IP address
+ *   "<work dir>/conf/rootcert.pem"), and no other trust store: chain and host name or IP address
  *   by default; "module_tls_verify" = "chain" checks the chain only, "none" nothing (either
  *   is logged at WARN by edge_http_init; an unknown value verifies fully).
  * - Stalls. A transfer whose peer sends nothing for 60 seconds (below one byte a second for
@@ -52,70 +53,79 @@
 extern "C" {
 #endif
 
-/* The pool user data key of the abort flag (see Aborting above). */
+/** The pool user data key of the abort flag (see Aborting above). */
 #define EDGE_HTTP_ABORT_KEY "edge_http_abort"
 
-/* The client's manager, "HTTP_MGR" in slot 2. */
+/** The client's manager, "HTTP_MGR" in slot 2. */
 typedef struct edge_http_mgr_s {
-    edge_mgr_head_t head;
-    CURL *template_handle; /* the transfer handle every HTTP handle duplicates */
+    edge_mgr_head_t head;  /**< slot, name, the manager's pool */
+    CURL *template_handle; /**< the transfer handle every HTTP handle duplicates */
 } edge_http_mgr_t;
 
 EDGE_MGR_DECLARE_ACCESSORS(HTTP, edge_http_mgr_t)
 
-/* The response of one request, declared and zeroed by the caller before the request. The
+/** The response of one request, declared and zeroed by the caller before the request. The
  * client writes it only when the response has a body: body and length then cover every body
  * byte received, in order, and status holds the HTTP status. A response without a body leaves
  * the record as it was. */
 typedef struct edge_http_response_s {
-    char *body;      /* the body bytes, in the response pool, followed by a NUL not counted */
-    uint32_t length; /* number of body bytes */
-    int32_t status;  /* HTTP status code, for example 200 */
+    char *body;      /**< the body bytes, in the response pool, followed by a NUL not counted */
+    uint32_t length; /**< number of body bytes */
+    int32_t status;  /**< HTTP status code, for example 200 */
 } edge_http_response_t;
 
-/* One request's handle; its fields are the client's. */
+/** One request's handle; its fields are the client's. */
 typedef struct edge_http_handle_s {
-    CURL *curl;                     /* duplicate of the template handle */
-    apr_pool_t *pool;               /* the handle's own pool; the record lives in it */
-    struct curl_slist *headers;     /* request header lines, the three defaults first */
-    edge_http_response_t *response; /* the caller's record during a transfer, else null */
-    apr_pool_t *response_pool;      /* the pool receiving the body during a transfer */
+    CURL *curl;                     /**< duplicate of the template handle */
+    apr_pool_t *pool;               /**< the handle's own pool; the record lives in it */
+    struct curl_slist *headers;     /**< request header lines, the three defaults first */
+    edge_http_response_t *response; /**< the caller's record during a transfer, else null */
+    apr_pool_t *response_pool;      /**< the pool receiving the body during a transfer */
 } edge_http_handle_t;
 
-/* Creates HTTP_MGR and the template handle (connect time-out 5 s, no signals, TLS as above,
- * the daemon socket in daemon mode) and logs "http init success, version: <libcurl>".
- * 0; EDGE_ERR_MISSING when the manager cannot be created; libcurl's status when its global
- * initialisation or a transport setting fails; EDGE_ERR_NO_MEMORY when no template handle can
- * be made. A failed init leaves what it made for edge_http_destroy. */
+/** Creates HTTP_MGR and the template handle (connect time-out 5 s, no signals, TLS as above,
+ * the daemon socket in daemon mode). A failed init leaves what it made for edge_http_destroy.
+ * @retval 0 success
+ * @retval EDGE_ERR_MISSING the manager cannot be created
+ * @retval EDGE_ERR_NO_MEMORY no template handle can be made
+ * @return otherwise libcurl's status, when its global initialisation or a transport setting
+ *         fails
+ * @logs INFO "http init success, version: <libcurl>"; WARN when "module_tls_verify" relaxes
+ * the verification. */
 EDGE_API uint32_t edge_http_init(void);
-/* Releases the template handle and libcurl's global state, and deletes HTTP_MGR. */
+/** Releases the template handle and libcurl's global state, and deletes HTTP_MGR. */
 EDGE_API void edge_http_destroy(void);
 
-/* A new handle in a child pool of `pool`, with the default headers
+/** A new handle in a child pool of `pool`, with the default headers
  * "User-Agent: GravelSDK 1.0", "Accept: application/json" and
  * "Content-Type: application/json;charset=UTF-8". Null for a null pool, before edge_http_init
  * or after edge_http_destroy, or when something cannot be made. */
 EDGE_API edge_http_handle_t *edge_http_create(apr_pool_t *pool);
-/* Appends the three default headers (called by edge_http_create). */
+/** Appends the three default headers (called by edge_http_create). */
 EDGE_API void edge_http_default_headers_set(edge_http_handle_t *handle);
-/* Appends one complete header line ("Name: value"); libcurl copies it. A null handle, a null
+/** Appends one complete header line ("Name: value"); libcurl copies it. A null handle, a null
  * or empty line, and a line holding a CR or LF (which would inject header lines) are ignored,
  * the last with an ERROR log line. */
 EDGE_API void edge_http_add_header(edge_http_handle_t *handle, const char *line);
 
-/* GET `url`; `timeout_ms` bounds the whole transfer (0: no bound but the stall limit). The response goes to
- * `response`, its body into `response_pool`. Result as described above. */
+/** GET `url`; `timeout_ms` bounds the whole transfer (0: no bound but the stall limit). The
+ * response goes to `response`, its body into `response_pool`.
+ * @retval 0 the transfer completed (read the response's status)
+ * @retval EDGE_ERR_BAD_ARGUMENT a missing or bad argument; nothing is sent
+ * @return otherwise libcurl's result code (7 connection failed, 28 time-out, 42 aborted, 60
+ *         peer certificate refused, ...)
+ * @logs ERROR "input error." for a missing or bad argument. */
 EDGE_API uint32_t edge_http_get(edge_http_handle_t *handle, const char *url, edge_http_response_t *response,
                                 apr_pool_t *response_pool, uint32_t timeout_ms);
-/* POST the NUL-terminated `body` to `url`. `length` must be non-zero and is not otherwise
+/** POST the NUL-terminated `body` to `url`. `length` must be non-zero and is not otherwise
  * used: the text is sent up to its NUL. No bound on the transfer's time beyond the connect
- * time-out and the stall limit. */
+ * time-out and the stall limit. Results as edge_http_get's. */
 EDGE_API uint32_t edge_http_post(edge_http_handle_t *handle, const char *url, const char *body, int32_t length,
                                  edge_http_response_t *response, apr_pool_t *response_pool);
-/* Releases the handle with its libcurl resources; null is accepted. */
+/** Releases the handle with its libcurl resources; null is accepted. */
 EDGE_API void edge_http_delete(edge_http_handle_t *handle);
 
-/* libcurl's write callback for the body (exported for libcurl; not for callers). Appends the
+/** libcurl's write callback for the body (exported for libcurl; not for callers). Appends the
  * size * count bytes to the handle's response record and stores the status; returns count.
  * Returns 0, which ends the transfer with libcurl's write error, when the body would pass
  * 4 GiB. Without a response record or pool the bytes are dropped and count returned. */

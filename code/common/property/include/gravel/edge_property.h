@@ -1,4 +1,5 @@
-/*
+/**
+ * @file edge_property.h
  * gravel property files (libgravel-property): small text files of key=value pairs, one pair
  * a line, read into and written from APR hash tables. The kit keeps its key stores in them.
  *
@@ -45,13 +46,14 @@
 extern "C" {
 #endif
 
-/* Longest key and value a line may carry, in characters. */
+/** Longest key a line may carry, in characters. */
 #define EDGE_PROPERTY_KEY_MAX 32
+/** Longest value a line may carry, in characters. */
 #define EDGE_PROPERTY_VALUE_MAX 512
-/* Lines (pieces of lines) read from one file, comments and empty lines included. */
+/** Lines (pieces of lines) read from one file, comments and empty lines included. */
 #define EDGE_PROPERTY_LINES_MAX 512
 
-/*
+/**
  * Reads the property file at `path` into a new table allocated in `pool`. Invalid lines are
  * skipped silently; a file without a valid line gives an empty table. Null when path is null
  * or empty, pool is null, the table cannot be created, or the file cannot be opened (logged
@@ -59,29 +61,34 @@ extern "C" {
  */
 EDGE_API apr_hash_t *edge_property_parse(const char *path, apr_pool_t *pool);
 
-/*
+/**
  * Parses the first `length` bytes of `line` (no terminating zero needed; a zero byte ends the
- * line early) and applies it to `table`, copying key and value into `pool`. Returns 0 (also
- * when the line removes a key or changes nothing), EDGE_ERR_MISSING when
- * edge_property_parse_valid rejects the arguments or a copy cannot be allocated, and
- * EDGE_ERR_PROPERTY_SYNTAX for an invalid line (the table is unchanged).
+ * line early) and applies it to `table`, copying key and value into `pool`.
+ * @retval 0 success, also when the line removes a key or changes nothing
+ * @retval EDGE_ERR_MISSING edge_property_parse_valid rejects the arguments, or a copy cannot
+ *         be allocated
+ * @retval EDGE_ERR_PROPERTY_SYNTAX an invalid line (the table is unchanged)
  */
 EDGE_API uint32_t edge_property_parse_line(const char *line, uint32_t length, apr_hash_t *table, apr_pool_t *pool);
 
-/* 0 when line is non-null and does not begin with a zero byte, length is non-zero and table
- * and pool are non-null; 1 otherwise. */
+/** Checks the arguments of edge_property_parse_line.
+ * @retval 0 line is non-null and does not begin with a zero byte, length is non-zero and
+ *         table and pool are non-null
+ * @retval 1 otherwise */
 EDGE_API uint32_t edge_property_parse_valid(const char *line, uint32_t length, apr_hash_t *table, apr_pool_t *pool);
 
-/*
+/**
  * Writes every entry of `table` to the file at `path`, formatting in `pool`. The file is
  * replaced as a whole: the text goes to a temporary file in the same directory (mode 0600,
  * created exclusively), is flushed to disk and renamed over `path`. A failure, or a crash at
  * any moment, leaves the old file intact; no old content survives behind a shorter new one.
- * Returns 0; EDGE_ERR_MISSING for a null or empty path or a null table or pool;
- * EDGE_ERR_BAD_ARGUMENT for an empty table (logged "no element in hash table.") or for an
- * entry that would not read back as itself (logged "property entry cannot be written,
- * key:%s"); in both cases the file is not touched; EDGE_ERR_FILE_WRITE when the file cannot be created (logged "open file failed,
- * ret:%d" with the errno) or written (logged "write file failed, ret:%d").
+ * @retval 0 success
+ * @retval EDGE_ERR_MISSING a null or empty path or a null table or pool
+ * @retval EDGE_ERR_BAD_ARGUMENT an empty table, or an entry that would not read back as
+ *         itself; the file is not touched
+ * @retval EDGE_ERR_FILE_WRITE the file cannot be created or written
+ * @logs ERROR "no element in hash table." (empty table); "property entry cannot be written,
+ * key:%s"; "open file failed, ret:%d" with the errno; "write file failed, ret:%d".
  */
 EDGE_API uint32_t edge_property_dump(const char *path, apr_hash_t *table, apr_pool_t *pool);
 

@@ -1,4 +1,5 @@
-/*
+/**
+ * @file edge_mqtt_connections.h
  * gravel MQTT connections service (libgravel-mqttconns): the module's connection to the node's
  * MQTT broker. It connects with credentials derived from the module's secret (or its daemon
  * token), retries without end on a background worker, subscribes the module's inbound topics on
@@ -51,20 +52,22 @@ extern "C" {
 #endif
 
 /* ------------------------------------------------------------------------------------------
- * Records of the service's bodies: each record's fields in order, as (kind, key, print mark).
+ * Records of the service's bodies
  * ------------------------------------------------------------------------------------------ */
 
-/* The envelope of an event sent on the system event topic. */
+/** The envelope of an event sent on the system event topic. Declares the record
+ * ServiceEvent. */
 #define EDGE_RECORD_FIELDS_ServiceEvent(F) \
     F(_str, service_id, EDGE_JSON_PRINTED) \
     F(_str, event_type, EDGE_JSON_PRINTED) \
     F(_str, event_time, EDGE_JSON_PRINTED)
-/* A command response. */
+/** A command response. Declares the record CommandRsp. */
 #define EDGE_RECORD_FIELDS_CommandRsp(F)    \
     F(_int, result_code, EDGE_JSON_PRINTED) \
     F(_str, response_name, EDGE_JSON_PRINTED)
 
-/* The service's record table, in order. */
+/** The service's record table, in order. Each record's field list gives its fields in order,
+ * as (kind, key, print mark). */
 #define EDGE_MQTT_RECORD_TABLE(R) \
     R(ServiceEvent)               \
     R(CommandRsp)
@@ -72,10 +75,12 @@ extern "C" {
 EDGE_MQTT_RECORD_TABLE(EDGE_JSON_DECLARE_RECORD)
 
 /* ------------------------------------------------------------------------------------------
- * Topic table: (field, format). "%s" stands for the module id; the last six entries are fixed
- * names, not topics. Topics marked (+id) are published with "/request_id=<id>" appended.
+ * Topic table
  * ------------------------------------------------------------------------------------------ */
 
+/** The topic table: (field, format). "%s" stands for the module id; the last six entries are
+ * fixed names, not topics. Topics marked (+id) are published with "/request_id=<id>" appended.
+ * The manager record has one `char *` field of each name. */
 #define EDGE_MQTT_CONNS_TOPIC_TABLE(T)                                                                            \
     T(sdk_version_topic, "/modules/%s/sdk/version")                        /* publish: version report */          \
     T(events_notify_topic, "/modules/%s/events/notify")                    /* subscribe */                        \
@@ -118,44 +123,51 @@ EDGE_MQTT_RECORD_TABLE(EDGE_JSON_DECLARE_RECORD)
     T(start_scan_name, "start_scan")                             /* event type */                                 \
     T(get_products_response_name, "get_products_response")       /* event type */
 
+/** Entries of the topic table. */
 #define EDGE_MQTT_CONNS_TOPIC_COUNT 40
+/** Inbound topics subscribed on every connection. */
 #define EDGE_MQTT_CONNS_SUBSCRIPTION_COUNT 15
+/** The QoS of every subscription and send. */
 #define EDGE_MQTT_CONNS_QOS 1
-/* The sync send wait of the two reports with "mqtt_send_mode" 1, in milliseconds. */
+/** The sync send wait of the points report and the batch device data message with
+ * "mqtt_send_mode" 1, in milliseconds. */
 #define EDGE_MQTT_CONNS_SYNC_WAIT_MS 3000
-/* The marker before a request id, the topic's last level. */
+/** The marker before a request id, the topic's last level. */
 #define EDGE_MQTT_CONNS_REQUEST_ID_MARKER "/request_id="
 
 /* ------------------------------------------------------------------------------------------
  * Application callbacks and the manager record
  * ------------------------------------------------------------------------------------------ */
 
-/* An inbound message: the topic without its request id, the request id (null when the topic
+/** An inbound message: the topic without its request id, the request id (null when the topic
  * carries none; empty when the topic ends in the marker), the payload (not NUL-terminated)
  * and its length. All are valid only during the call. Returns 0 when handled. */
 typedef uint32_t (*edge_mqtt_conns_msg_fn)(const char *topic, const char *request_id, const void *payload,
                                            int32_t payload_len);
-/* Called after each successful connection (connected) or on each connection loss and failed
+/** Called after each successful connection (connected) or on each connection loss and failed
  * connect attempt (disconnected). */
 typedef void (*edge_mqtt_conns_event_fn)(void);
 
+/** Declares one topic field of the manager record from its topic table entry. */
 #define EDGE_MQTT_CONNS_TOPIC_FIELD(field, format) char *field;
 
-/*
+/**
  * The manager, "MQTT_CONNS_MGR" in registry slot 7. The layer above reads the topic table and
  * writes broker_overloaded through edge_MQTT_CONNS_MGR_mgr_get(); every other field is written
- * by this library only. `connected` is read and written atomically.
+ * by this library only. `connected` is read and written atomically. After broker_overloaded
+ * come the topic table's 40 `char *` fields (EDGE_MQTT_CONNS_TOPIC_TABLE, in table order),
+ * null until built.
  */
 typedef struct edge_mqtt_conns_mgr_s {
-    edge_mgr_head_t head;
-    edge_mqtt_client_t *client;                              /* the current MQTT client, or null before the first try */
-    int32_t connected;                                       /* 1 from the connected notification on, else 0 */
-    int32_t broker_overloaded;                               /* set by the layer above; cleared by init */
+    edge_mgr_head_t head;       /**< slot, name, the manager's pool */
+    edge_mqtt_client_t *client; /**< the current MQTT client, or null before the first try */
+    int32_t connected;          /**< 1 from the connected notification on, else 0 */
+    int32_t broker_overloaded;  /**< set by the layer above; cleared by init */
     EDGE_MQTT_CONNS_TOPIC_TABLE(EDGE_MQTT_CONNS_TOPIC_FIELD) /* null until built */
-    edge_mqtt_conns_msg_fn msg_callback;
-    edge_mqtt_conns_event_fn connected_callback;
-    edge_mqtt_conns_event_fn disconnected_callback;
-    edge_base_retry_t *connect_worker; /* "edge_mqtt_connections", in the manager's pool */
+    edge_mqtt_conns_msg_fn msg_callback;                     /**< the application's message callback */
+    edge_mqtt_conns_event_fn connected_callback;             /**< after each connection, or null */
+    edge_mqtt_conns_event_fn disconnected_callback;          /**< on each loss or failed try, or null */
+    edge_base_retry_t *connect_worker;                       /**< "edge_mqtt_connections", in the manager's pool */
 } edge_mqtt_conns_mgr_t;
 
 EDGE_MGR_DECLARE_ACCESSORS(MQTT_CONNS, edge_mqtt_conns_mgr_t)
@@ -164,50 +176,59 @@ EDGE_MGR_DECLARE_ACCESSORS(MQTT_CONNS, edge_mqtt_conns_mgr_t)
  * Lifecycle
  * ------------------------------------------------------------------------------------------ */
 
-/*
+/**
  * Creates the manager with a cleared record and its connect worker (no try limit, delays up to
  * 128 s, not stopped by a try's success). An existing manager is destroyed first.
- * 0; EDGE_ERR_MISSING when the manager or the worker cannot be made.
- * Logs INFO "edge mqtt connections init success.".
+ * @retval 0 success
+ * @retval EDGE_ERR_MISSING the manager or the worker cannot be made
+ * @logs INFO "edge mqtt connections init success.".
  */
 EDGE_API uint32_t edge_mqtt_conns_init(void);
 
-/*
+/**
  * Stops the connect worker, deletes the client, waits for callbacks in progress and deletes
  * the manager, clearing its record. Nothing without a manager.
  */
 EDGE_API void edge_mqtt_conns_destroy(void);
 
-/*
+/**
  * Starts the connect worker: a try at once, then after 2, 4, 8 ... 128 s until connected. Does
- * nothing while the worker runs. 0; EDGE_ERR_MISSING without manager; the worker's start
- * status. Logs INFO "start mqtt connections.".
+ * nothing while the worker runs.
+ * @retval 0 success
+ * @retval EDGE_ERR_MISSING without manager
+ * @return otherwise the worker's start status
+ * @logs INFO "start mqtt connections.".
  */
 EDGE_API uint32_t edge_mqtt_conns_start_connect(void);
 
-/*
+/**
  * One connect try, the worker's operation (the argument is not used): a new client with fresh
- * credentials, then a connect attempt. 0 (also when already connected: WARN "already
- * connected."); EDGE_ERR_MISSING without manager; the status of
- * edge_mqtt_conns_create_handler; the MQTT library's result of the connect (ERROR "mqtt
- * connect failed, ret:%d").
+ * credentials, then a connect attempt.
+ * @retval 0 the attempt started, or already connected
+ * @retval EDGE_ERR_MISSING without manager
+ * @return otherwise the status of edge_mqtt_conns_create_handler, or the MQTT library's
+ *         result of the connect
+ * @logs WARN "already connected."; ERROR "mqtt connect failed, ret:%d".
  */
 EDGE_API uint32_t edge_mqtt_conns_connect_runner(void *arg);
 
-/*
- * Replaces the manager's client with a new one built from the configuration store. 0;
- * EDGE_ERR_MISSING without record; EDGE_ERR_MQTT_CONNECTED while connected (ERROR "mqtt have
- * already connected."); EDGE_ERR_NO_MEMORY without scratch pool; EDGE_ERR_BAD_ARGUMENT when
- * module id, client id, password or broker address is missing (ERROR "build mqtt connect info
- * failed, moduleId clientId or password is empty."); EDGE_ERR_MQTT_CREATE when no client
- * resulted (ERROR "create mqtt handler failed.").
+/**
+ * Replaces the manager's client with a new one built from the configuration store.
+ * @retval 0 success
+ * @retval EDGE_ERR_MISSING without record
+ * @retval EDGE_ERR_MQTT_CONNECTED while connected
+ * @retval EDGE_ERR_NO_MEMORY without scratch pool
+ * @retval EDGE_ERR_BAD_ARGUMENT module id, client id, password or broker address is missing
+ * @retval EDGE_ERR_MQTT_CREATE no client resulted
+ * @logs ERROR "mqtt have already connected."; "build mqtt connect info failed, moduleId
+ * clientId or password is empty."; "create mqtt handler failed.".
  */
 EDGE_API uint32_t edge_mqtt_conns_create_handler(edge_mqtt_conns_mgr_t *mgr);
 
-/* "module_<module id>_1_<UTC time %Y%m%d%H%M%S>" in the pool; null without pool or module id. */
+/** "module_<module id>_1_<UTC time %Y%m%d%H%M%S>" in the pool; null without pool or module id. */
 EDGE_API char *edge_mqtt_conns_build_client_id(apr_pool_t *pool, const char *module_id);
 
-/*
+/**
  * The connect password in the pool: with new_daemon_flag set, the decrypted "daemon_token"
  * (at most 255 characters; INFO "new daemon token not get, ignore." and null when it does not
  * decrypt); otherwise the 64 lowercase hex digits of the HMAC-SHA256 of the client id under
@@ -216,45 +237,55 @@ EDGE_API char *edge_mqtt_conns_build_client_id(apr_pool_t *pool, const char *mod
  */
 EDGE_API char *edge_mqtt_conns_build_password(apr_pool_t *pool, const char *client_id, uint32_t new_daemon_flag);
 
-/* The MQTT client's connected handler: subscribes the inbound topics, sets the connected flag,
+/** The MQTT client's connected handler: subscribes the inbound topics, sets the connected flag,
  * lowers the worker's flag and calls the connected callback. Logs INFO "mqtt connected.",
  * ERROR "mqtt subscribe topics failed, ret:%d", INFO "mqtt connected end.". */
 EDGE_API void edge_mqtt_conns_recv_connected(void);
 
-/* The MQTT client's connection-lost handler (cause may be null): calls the disconnected
+/** The MQTT client's connection-lost handler (cause may be null): calls the disconnected
  * callback, clears the connected flag and starts the worker again. Logs ERROR "recv
  * disconnected, cause:%s" ("(null)" without cause). */
 EDGE_API void edge_mqtt_conns_recv_disconnected(const char *cause);
 
-/* Clears the connected flag and disconnects the client; the worker is not touched and no
- * callback runs. The status of edge_mqtt_disconnect (EDGE_ERR_MISSING without client);
- * EDGE_ERR_MISSING without manager. */
+/** Clears the connected flag and disconnects the client; the worker is not touched and no
+ * callback runs.
+ * @retval EDGE_ERR_MISSING without manager, or without client
+ * @return otherwise the status of edge_mqtt_disconnect */
 EDGE_API uint32_t edge_mqtt_conns_disconnect(void);
 
 /* ------------------------------------------------------------------------------------------
  * Topics and inbound dispatch
  * ------------------------------------------------------------------------------------------ */
 
-/* Builds the 40 entries of the topic table from "module_id". 0; EDGE_ERR_MISSING without
- * record; EDGE_ERR_NO_MODULE_ID (ERROR "module_id is empty, has sdk already bound?"). */
+/** Builds the 40 entries of the topic table from "module_id".
+ * @retval 0 success
+ * @retval EDGE_ERR_MISSING without record
+ * @retval EDGE_ERR_NO_MODULE_ID no "module_id" in the store
+ * @logs ERROR "module_id is empty, has sdk already bound?". */
 EDGE_API uint32_t edge_mqtt_conns_build_topics(edge_mqtt_conns_mgr_t *mgr);
 
-/* Requests the 15 inbound subscriptions, QoS 1, in table order (2, 4, 5, 8, 9, 12, 13, 15, 32,
- * 17, 19, 20, 25, 29, 30); a refused one does not stop the others. 0; EDGE_ERR_MISSING without
- * record or client; EDGE_ERR_BAD_ARGUMENT when the table was never built. */
+/** Requests the 15 inbound subscriptions, QoS 1, in table order (2, 4, 5, 8, 9, 12, 13, 15, 32,
+ * 17, 19, 20, 25, 29, 30); a refused one does not stop the others.
+ * @retval 0 success
+ * @retval EDGE_ERR_MISSING without record or client
+ * @retval EDGE_ERR_BAD_ARGUMENT the table was never built */
 EDGE_API uint32_t edge_mqtt_conns_subscribe_topics(edge_mqtt_conns_mgr_t *mgr);
 
-/* Stores the three callbacks (the last two may be null). 0; EDGE_ERR_MISSING without manager
- * or message callback (nothing stored then). */
+/** Stores the three callbacks (the last two may be null).
+ * @retval 0 success
+ * @retval EDGE_ERR_MISSING without manager or message callback (nothing stored then) */
 EDGE_API uint32_t edge_mqtt_conns_set_callback(edge_mqtt_conns_msg_fn msg_callback,
                                                edge_mqtt_conns_event_fn connected_callback,
                                                edge_mqtt_conns_event_fn disconnected_callback);
 
-/* The MQTT client's message handler: splits the request id off at the first "/request_id="
- * (none when absent or at position 0) and calls the message callback. EDGE_ERR_BAD_ARGUMENT
- * for an empty topic or payload (no callback); EDGE_ERR_MISSING without manager;
- * EDGE_ERR_NO_MEMORY; 0 without message callback; else the callback's status. Logs INFO "recv
- * msg, topic:%s, payload_len:%d" with the topic masked. */
+/** The MQTT client's message handler: splits the request id off at the first "/request_id="
+ * (none when absent or at position 0) and calls the message callback.
+ * @retval 0 handled, no message callback, or destroy under way (the message is dropped)
+ * @retval EDGE_ERR_BAD_ARGUMENT an empty topic or payload (no callback)
+ * @retval EDGE_ERR_MISSING without manager
+ * @retval EDGE_ERR_NO_MEMORY no scratch pool or copy
+ * @return otherwise the callback's status
+ * @logs INFO "recv msg, topic:%s, payload_len:%d" with the topic masked. */
 EDGE_API uint32_t edge_mqtt_conns_recv_msg(const char *topic, int32_t topic_len, const void *payload,
                                            int32_t payload_len);
 
@@ -262,14 +293,22 @@ EDGE_API uint32_t edge_mqtt_conns_recv_msg(const char *topic, int32_t topic_len,
  * Send policies
  * ------------------------------------------------------------------------------------------ */
 
-/* EDGE_MQTT_CONNS_SYNC_WAIT_MS when "mqtt_send_mode" is exactly 1, else 0. */
+/** EDGE_MQTT_CONNS_SYNC_WAIT_MS when "mqtt_send_mode" is exactly 1, else 0. */
 EDGE_API uint32_t edge_mqtt_conns_get_timeout(void);
-/* 1 when "forbid_send_when_broker_overloaded" is 1 or more and the record's broker_overloaded
- * is non-zero (WARN "broker is overloadding, will forbid sending"), else 0 (also for null). */
+/** 1 when "forbid_send_when_broker_overloaded" is 1 or more and the record's broker_overloaded
+ * is non-zero, else 0 (also for null).
+ * @logs WARN "broker is overloadding, will forbid sending" when it returns 1. */
 EDGE_API int32_t edge_mqtt_conns_is_sending_forbidden(edge_mqtt_conns_mgr_t *mgr);
 
 /* ------------------------------------------------------------------------------------------
- * Outbound messages. Common rules:
+ * Outbound messages
+ * ------------------------------------------------------------------------------------------ */
+
+/**
+ * The core send on `topic` with the manager's client and the given wait. EDGE_ERR_MISSING for
+ * a missing topic, for a request id without pool, or a null record.
+ *
+ * Common rules of every outbound message below:
  * - QoS 1, never retained; no retry or queue: a failed send is lost and its status returned.
  * - A body (text, length) is copied up to `length` bytes into the pool and sent up to its
  *   first NUL byte. A non-empty request id is appended to the topic as "/request_id=<id>".
@@ -281,25 +320,32 @@ EDGE_API int32_t edge_mqtt_conns_is_sending_forbidden(edge_mqtt_conns_mgr_t *mgr
  *   operation it passed through, with the message named at each below.
  * - Pools: every operation but edge_mqtt_conns_send_shadows_req needs one (EDGE_ERR_BAD_ARGUMENT
  *   without).
- * ------------------------------------------------------------------------------------------ */
-
-/* The core send on `topic` with the manager's client and the given wait. EDGE_ERR_MISSING for
- * a missing topic, for a request id without pool, or a null record. */
+ *
+ * The core send itself:
+ * @retval 0 sent (queued, or delivered within the wait)
+ * @retval EDGE_ERR_MISSING a missing topic or record, or a request id without pool
+ * @retval EDGE_ERR_MQTT_NOT_CONNECTED not connected
+ * @retval EDGE_ERR_NO_MEMORY the topic with its request id cannot be made
+ * @return otherwise the MQTT library's result of the publish
+ */
 EDGE_API uint32_t edge_mqtt_conns_send_message(edge_mqtt_conns_mgr_t *mgr, const char *topic, const void *payload,
                                                int32_t payload_len, const char *request_id, apr_pool_t *pool,
                                                uint32_t wait_ms);
-/* {"sdk_version":"<kit version>","sdk_lang":"c"} on the version topic. */
+/** {"sdk_version":"<kit version>","sdk_lang":"c"} on the version topic; EDGE_ERR_JSON_BODY
+ * without a pool (after the manager check). */
 EDGE_API uint32_t edge_mqtt_conns_report_sdk_version(apr_pool_t *pool);
-/* A request relay on `topic` + id ("send sub device property set rsp error, ret:%d"). */
+/** A request relay on `topic` + id ("send sub device property set rsp error, ret:%d"). */
 EDGE_API uint32_t edge_mqtt_conns_send_request(const char *topic, const char *request_id, const char *body,
                                                uint32_t body_len, apr_pool_t *pool);
-/* An empty message on the shadow get topic. */
+/** An empty message on the shadow get topic. */
 EDGE_API uint32_t edge_mqtt_conns_send_shadows_req(void);
-/* A command response (parameters optional: JSON text) on the command response topic + id;
+/** A command response (parameters optional: JSON text) on the command response topic + id;
  * EDGE_ERR_JSON_BODY when the body cannot be built (ERROR "build cmd rsp json failed."). */
 EDGE_API uint32_t edge_mqtt_conns_send_cmd_rsp(const char *response_name, const char *request_id, int32_t result_code,
                                                const char *paras, uint32_t paras_len, apr_pool_t *pool);
-/* Relays on their response or request topics + id. */
+/** @{ */
+/** Relays on their response or request topics + id; statuses as edge_mqtt_conns_send_message
+ * says. */
 EDGE_API uint32_t edge_mqtt_conns_send_module_request_rsp(const char *request_id, const char *body, uint32_t body_len,
                                                           apr_pool_t *pool);
 EDGE_API uint32_t edge_mqtt_conns_send_module_get_properties(const char *request_id, const char *body,
@@ -316,22 +362,37 @@ EDGE_API uint32_t edge_mqtt_conns_send_points_get_rsp(const char *request_id, co
                                                       apr_pool_t *pool);
 EDGE_API uint32_t edge_mqtt_conns_send_points_set_rsp(const char *request_id, const char *body, uint32_t body_len,
                                                       apr_pool_t *pool);
-/* The two reports honour the sync send wait and the sending-forbidden policy. */
+/** @} */
+/** The points report on its topic. It honours the sync send wait and the sending-forbidden
+ * policy, as edge_mqtt_conns_send_batch_device_data_message does; statuses as
+ * edge_mqtt_conns_send_message says. */
 EDGE_API uint32_t edge_mqtt_conns_send_points_report(const char *body, uint32_t body_len, apr_pool_t *pool);
+/** The data source connection state report on its topic, without wait or sending-forbidden
+ * policy; statuses as edge_mqtt_conns_send_message says. */
 EDGE_API uint32_t edge_mqtt_conns_send_datasource_connect_state_report(const char *body, uint32_t body_len,
                                                                        apr_pool_t *pool);
+/** A device message on the system messages up topic; statuses as edge_mqtt_conns_send_message
+ * says. */
 EDGE_API uint32_t edge_mqtt_conns_send_device_message(const char *body, uint32_t body_len, apr_pool_t *pool);
+/** A device event on the system events up topic; statuses as edge_mqtt_conns_send_message
+ * says. */
 EDGE_API uint32_t edge_mqtt_conns_send_device_event(const char *body, uint32_t body_len, apr_pool_t *pool);
+/** Sub-device properties on the system sub-devices report topic. It honours the sync send wait
+ * and the sending-forbidden policy, as edge_mqtt_conns_send_points_report does; statuses as
+ * edge_mqtt_conns_send_message says. */
 EDGE_API uint32_t edge_mqtt_conns_send_batch_device_data_message(const char *body, uint32_t body_len, apr_pool_t *pool);
+/** Discovered sub-devices' properties on the sub-devices report topic, without wait or
+ * sending-forbidden policy; statuses as edge_mqtt_conns_send_message says. */
 EDGE_API uint32_t edge_mqtt_conns_send_batch_device_discovery_data_message(const char *body, uint32_t body_len,
                                                                            apr_pool_t *pool);
-/* An event (event id optional) in the service event envelope on the system event topic;
+/** An event (event id optional) in the service event envelope on the system event topic;
  * EDGE_ERR_JSON_BODY when the envelope cannot be built (ERROR "build service event json
  * failed."). */
 EDGE_API uint32_t edge_mqtt_conns_send_service_event(const char *event_id, const char *service_id,
                                                      const char *event_type, const char *paras, uint32_t paras_len,
                                                      apr_pool_t *pool);
-/* Sub-device events, sent as service events (EDGE_ERR_BAD_ARGUMENT when a body cannot be
+/** @{ */
+/** Sub-device events, sent as service events (EDGE_ERR_BAD_ARGUMENT when a body cannot be
  * built). */
 EDGE_API uint32_t edge_mqtt_conns_send_get_device_product(const char *body, uint32_t body_len, apr_pool_t *pool);
 EDGE_API uint32_t edge_mqtt_conns_send_sync_sub_device_event(const char *event_id, int64_t version, apr_pool_t *pool);
@@ -340,35 +401,37 @@ EDGE_API uint32_t edge_mqtt_conns_send_sub_device_status_event(const char *event
 EDGE_API uint32_t edge_mqtt_conns_send_scan_result_event(const char *state, const char *devices, apr_pool_t *pool);
 EDGE_API uint32_t edge_mqtt_conns_send_add_sub_device_event(const char *devices, apr_pool_t *pool);
 EDGE_API uint32_t edge_mqtt_conns_send_delete_sub_device_event(const char *devices, apr_pool_t *pool);
-/* A bus message on the outputs topic + "/" + output name, without connected test. ERROR
+/** @} */
+/** A bus message on the outputs topic + "/" + output name, without connected test. ERROR
  * "output or body is empty. output topic is: %s, body is: %s" and EDGE_ERR_MISSING for a
  * missing name or body or a zero length. */
 EDGE_API uint32_t edge_mqtt_conns_send_bus_message(const char *output, const char *body, uint32_t body_len,
                                                    apr_pool_t *pool);
-/* A user-defined message on the customized outputs topic + "/" + sub-topic. */
+/** A user-defined message on the customized outputs topic + "/" + sub-topic. */
 EDGE_API uint32_t edge_mqtt_conns_send_customized_message(const char *sub_topic, const char *body, uint32_t body_len,
                                                           apr_pool_t *pool);
 
 /* ------------------------------------------------------------------------------------------
- * Bodies: texts in the pool, or null (ERROR "parse json error." when a given JSON text does
- * not parse or a node cannot be made).
+ * Bodies
  * ------------------------------------------------------------------------------------------ */
 
-/* {"result_code", "response_name", "paras": the parameters or {}}. */
+/** {"result_code", "response_name", "paras": the parameters or {}}. Like every body builder
+ * below, it returns the text in the pool, or null (ERROR "parse json error." when a given JSON
+ * text does not parse or a node cannot be made). */
 EDGE_API char *edge_mqtt_conns_build_cmd_rsp(const char *response_name, int32_t result_code, const char *paras,
                                              apr_pool_t *pool);
-/* {"services":[{"service_id","event_type","event_time" (UTC, 20230307T090807Z),"event_id"
+/** {"services":[{"service_id","event_type","event_time" (UTC, 20230307T090807Z),"event_id"
  * (when given),"paras"}],"object_device_id": "device_id" of the store}. */
 EDGE_API char *edge_mqtt_conns_build_service_event(const char *event_id, const char *service_id, const char *event_type,
                                                    const char *paras, apr_pool_t *pool);
-/* {"state","module_id": "module_id" of the store,"devices"}; devices_len is not used. */
+/** {"state","module_id": "module_id" of the store,"devices"}; devices_len is not used. */
 EDGE_API char *edge_mqtt_conns_build_scan_result(const char *state, const char *devices, uint32_t devices_len,
                                                  apr_pool_t *pool);
-/* {"version"} as a number. */
+/** {"version"} as a number. */
 EDGE_API char *edge_mqtt_conns_build_sync_sub_device(int64_t version, apr_pool_t *pool);
-/* {"device_statuses"}. */
+/** {"device_statuses"}. */
 EDGE_API char *edge_mqtt_conns_build_sub_device_status(const char *statuses, apr_pool_t *pool);
-/* {"device_id"}. */
+/** {"device_id"}. */
 EDGE_API char *edge_mqtt_conns_build_delete_sub_device(const char *device_id, apr_pool_t *pool);
 
 #ifdef __cplusplus
