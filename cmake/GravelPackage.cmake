@@ -41,7 +41,7 @@ if(NOT GRAVEL_DEB_ARCH)
 endif()
 
 if(NOT CMAKE_INSTALL_LIBDIR STREQUAL "lib/${CMAKE_LIBRARY_ARCHITECTURE}")
-  message(WARNING "Debian packages made here put the libraries in /usr/${CMAKE_INSTALL_LIBDIR}, not in "
+  message(STATUS "Debian packages made here put the libraries in /usr/${CMAKE_INSTALL_LIBDIR}, not in "
           "Debian's multiarch folder /usr/lib/${CMAKE_LIBRARY_ARCHITECTURE}: configure with "
           "-DCMAKE_INSTALL_PREFIX=/usr (native) or -DCMAKE_INSTALL_LIBDIR=lib/${CMAKE_LIBRARY_ARCHITECTURE}, "
           "as scripts/packages.sh does")

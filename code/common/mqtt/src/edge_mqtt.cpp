@@ -1,4 +1,5 @@
 // The MQTT client: one TLS connection to the broker over the Paho asynchronous library.
+#include <cstdlib>
 #include <cstring>
 
 #include <apr_strings.h>
@@ -72,6 +73,11 @@ EDGE_API uint32_t edge_mqtt_init(void) {
     MQTTAsync_init_options options = MQTTAsync_init_options_initializer;
     options.do_openssl_init = 1;
     MQTTAsync_global_init(&options);
+    // Unless asked for through its own environment variable, the MQTT library records only
+    // errors in its trace. By default it records every function entry and exit of each of its
+    // threads in a shared buffer: a cost on every call, and a buffer that its shutdown (when the
+    // last client goes) releases while an exiting thread of the library may still write to it.
+    if (std::getenv("MQTT_C_CLIENT_TRACE_LEVEL") == nullptr) MQTTAsync_setTraceLevel(MQTTASYNC_TRACE_ERROR);
     (void)gravel::tls_verify_from_env();  // a relaxed setting is logged at WARN here
     EDGE_LOG_INFO("mqtt init success.");
     return EDGE_OK;

@@ -5,6 +5,8 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "mqtt_test_common.hpp"
@@ -215,6 +217,31 @@ TEST_F(MqttBroker, KillingTheBrokerCallsTheConnectionLostHandler) {
     EXPECT_EQ(events().connected_count(), 1);
     connect_and_wait(client);
     EXPECT_EQ(events().connected_count(), 2);
+}
+
+// The MQTT library records only its errors in its trace: by default it would record every
+// function entry and exit of its threads, on every call.
+namespace {
+std::mutex g_trace_lock;
+int g_function_traces = 0;
+// A function entry reads "... (<depth>)> <function>:<line>", an exit "... (<depth>)< ...".
+void count_trace(enum MQTTASYNC_TRACE_LEVELS, char *message) {
+    if (message != nullptr && (std::strstr(message, ")> ") != nullptr || std::strstr(message, ")< ") != nullptr)) {
+        std::lock_guard<std::mutex> guard(g_trace_lock);
+        ++g_function_traces;
+    }
+}
+}  // namespace
+
+TEST_F(MqttBroker, TheMqttLibraryTracesOnlyItsErrors) {
+    MQTTAsync_setTraceCallback(count_trace);
+    edge_mqtt_client_t *client = create(*broker_);
+    connect_and_wait(client);
+    ASSERT_EQ(edge_mqtt_publish(client, "up/trace", "x", 1, 1, 3000), EDGE_OK);
+    remove(client);
+    MQTTAsync_setTraceCallback(nullptr);
+    std::lock_guard<std::mutex> guard(g_trace_lock);
+    EXPECT_EQ(g_function_traces, 0);
 }
 
 TEST_F(MqttBroker, DisconnectClosesCleanlyWithoutNotifyingALoss) {
