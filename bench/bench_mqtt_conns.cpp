@@ -9,15 +9,19 @@
 //
 // Command round trip: a Paho peer publishes a command, the module's message callback answers
 // with edge_mqtt_conns_send_cmd_rsp, the peer receives the answer; against the same echo
-// written on raw Paho (a callback that answers with MQTTAsync_send). p50 and p99 in
-// microseconds.
+// written on raw Paho (a callback that answers with MQTTAsync_send), every socket to the
+// broker without Nagle's algorithm, as the kit's own. p50 and p99 in microseconds.
 //
 // Heap retained per send: the heap in use (mallinfo2) after a warm-up and after a run of
 // device messages whose deliveries all completed, divided by the count.
 //
 // These start a broker and take tens of seconds: run them by hand, for example
 //   build/release/bench/gravel-bench --benchmark_filter='MqttConns'
+#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <malloc.h>
 
 #include <algorithm>
@@ -347,6 +351,21 @@ int64_t percentile(std::vector<int64_t> values, double p) {
     return values[at];
 }
 
+// The kit's client turns Nagle's algorithm off on its connection to the broker; the raw
+// echo and the cloud-side peer get the same, so that the comparison shows the libraries'
+// own cost and not TCP's delayed acknowledgements.
+void no_delay_to(int port) {
+    for (int fd = 0; fd < 1024; ++fd) {
+        sockaddr_in peer{};
+        socklen_t length = sizeof peer;
+        if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &length) != 0 || peer.sin_family != AF_INET ||
+            ntohs(peer.sin_port) != port)
+            continue;
+        const int on = 1;
+        (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    }
+}
+
 void BM_MqttConnsCommandRoundTrip(benchmark::State &state) {
     const bool raw = state.range(0) != 0;
     Setup setup;
@@ -371,6 +390,7 @@ void BM_MqttConnsCommandRoundTrip(benchmark::State &state) {
         return;
     }
     MQTTAsync_subscribe(peer, ("$qx/modules/" + module + "/sys/commands/response/#").c_str(), 1, nullptr);
+    no_delay_to(setup.broker().port());
     const std::string command_topic = "$qx/modules/" + module + "/sys/commands/request_id=";
     const std::string body = R"({"cmd":"ping","n":1})";
     auto round_trip = [&](int i, std::chrono::milliseconds limit) {
