@@ -37,15 +37,17 @@ endfunction()
 set(GRAVEL_INTERNAL_INCLUDE ${CMAKE_SOURCE_DIR}/code/common/base/internal)
 set(GRAVEL_LIBRARIES "" CACHE INTERNAL "")
 
-# gravel_add_library(<short name> [LINKS targets...] [PKG_REQUIRES modules...])
+# gravel_add_library(<short name> [LINKS targets...] [PKG_REQUIRES modules...]
+#                    [TEST_ENVIRONMENT VAR=value...])
 #   Builds libgravel-<short name> from src/*.cpp of the calling folder, exports exactly the
 #   symbols listed in the folder's exports.txt (a version script keeps the rest local),
 #   and, with tests on, one GoogleTest executable from test/*.cpp and test/*.c linked
 #   against the library's objects so internals are testable. The test/*.c files are the
 #   library's C header probes, compiled as strict C99; tests/CMakeLists.txt also links them
-#   into one plain C program against the shared libraries.
+#   into one plain C program against the shared libraries. TEST_ENVIRONMENT is set for each
+#   of the library's tests.
 function(gravel_add_library name)
-  cmake_parse_arguments(ARG "" "" "LINKS;PKG_REQUIRES;TEST_LINKS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "LINKS;PKG_REQUIRES;TEST_LINKS;TEST_ENVIRONMENT" ${ARGN})
   set(objs gravel-${name}-objects)
   set(lib gravel-${name})
   file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/src/*.cpp)
@@ -101,7 +103,11 @@ function(gravel_add_library name)
         ${GRAVEL_INTERNAL_INCLUDE} ${CMAKE_SOURCE_DIR}/tests/support)
       target_link_libraries(${texe} PRIVATE ${objs} ${ARG_TEST_LINKS} gravel-test-support GTest::gtest_main)
       target_compile_definitions(${texe} PRIVATE GRAVEL_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
-      gtest_discover_tests(${texe} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300 LABELS unit)
+      set(test_env "")
+      if(ARG_TEST_ENVIRONMENT)
+        set(test_env ENVIRONMENT "${ARG_TEST_ENVIRONMENT}")
+      endif()
+      gtest_discover_tests(${texe} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300 LABELS unit ${test_env})
     endif()
   endif()
 endfunction()
