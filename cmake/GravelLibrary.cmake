@@ -15,6 +15,20 @@ elseif(NOT GRAVEL_SANITIZE STREQUAL "")
   message(FATAL_ERROR "GRAVEL_SANITIZE must be empty, address or thread")
 endif()
 
+# Fuzzing: the kit's code carries libFuzzer's coverage instrumentation and ASan+UBSan; only the
+# fuzz target executables link libFuzzer itself (-fsanitize=fuzzer, fuzz/CMakeLists.txt).
+if(GRAVEL_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "GRAVEL_FUZZ needs clang (the fuzz preset sets it; scripts/bootstrap.sh --fuzz installs it)")
+  endif()
+  if(NOT GRAVEL_SANITIZE STREQUAL "")
+    message(FATAL_ERROR "GRAVEL_FUZZ brings its own sanitizers; leave GRAVEL_SANITIZE empty")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined
+                      -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
 # 64-bit file offsets, inode numbers and directory positions on 32-bit targets (armhf), as
 # APR's own file calls have: there a plain stat, fstat or readdir fails with EOVERFLOW on a
 # file over 2 GiB, a 64-bit inode number or a 64-bit directory offset. Nothing changes on
@@ -76,7 +90,12 @@ function(gravel_add_library name)
     $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>
     $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
   target_link_libraries(${lib} PUBLIC ${ARG_LINKS})
-  target_link_options(${lib} PRIVATE -Wl,--no-undefined -Wl,--version-script=${script})
+  # clang leaves the sanitizer runtimes out of shared libraries (the executable brings them), so
+  # a fuzz build cannot ask for every symbol to be resolved at the library's link.
+  if(NOT GRAVEL_FUZZ)
+    target_link_options(${lib} PRIVATE -Wl,--no-undefined)
+  endif()
+  target_link_options(${lib} PRIVATE -Wl,--version-script=${script})
   # Installed libraries find the kit's other libraries beside them, wherever the tree goes:
   # a module's own run path reaches only the libraries it links directly.
   set_target_properties(${lib} PROPERTIES

@@ -42,7 +42,9 @@ Scratch &scratch() {
 }
 
 // Formats the caller's message into the thread's buffer, keeping at most `keep` characters.
-std::string_view format_message(Scratch &s, std::size_t first_cap, std::size_t keep, const char *fmt, va_list ap) {
+// (Marked as printf-like so that compilers check the callers' formats, not this one.)
+__attribute__((format(printf, 4, 0))) std::string_view format_message(Scratch &s, std::size_t first_cap,
+                                                                      std::size_t keep, const char *fmt, va_list ap) {
     if (!fmt) return {};
     if (s.msg_cap == 0) s.reserve_msg(std::min(first_cap, keep + 1));
     va_list cp;

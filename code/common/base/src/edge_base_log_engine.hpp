@@ -18,8 +18,8 @@ void fini() noexcept;
 bool enabled(int level) noexcept;
 // Formats and writes one message under the init category to every matching rule, in file order.
 // Dropped silently before init, after a failed init or after fini. Thread-safe; never throws.
-void write(const char *file, size_t filelen, const char *func, size_t funclen, long line, int level, const char *fmt,
-           va_list ap) noexcept;
+__attribute__((format(printf, 7, 0))) void write(const char *file, size_t filelen, const char *func, size_t funclen,
+                                                 long line, int level, const char *fmt, va_list ap) noexcept;
 }  // namespace gravel::log
 
 // ---------------------------------------------------------------------------------------------
@@ -275,8 +275,9 @@ public:
                                              std::string &diagnostic);
     // Levels some rule outputs.
     const LevelMask &mask() const { return mask_; }
-    void dispatch(const char *file, std::size_t filelen, const char *func, std::size_t funclen, long line, int level,
-                  const char *fmt, va_list ap) const;
+    __attribute__((format(printf, 8, 0))) void dispatch(const char *file, std::size_t filelen, const char *func,
+                                                        std::size_t funclen, long line, int level, const char *fmt,
+                                                        va_list ap) const;
 
 private:
     friend class ConfigReader;

@@ -43,6 +43,12 @@ struct AddedName {
     apr_ssize_t len;
 };
 
+// The elements of an APR array of AddedName, typed (a cast through void *: APR allocates them
+// for the element size, suitably aligned).
+AddedName *added_names(const apr_array_header_t *array) noexcept {
+    return static_cast<AddedName *>(static_cast<void *>(array->elts));
+}
+
 // Names of the enduring domain keys that are entered but not on disk: the write of the domain
 // key store that should have taken them failed. The next write that succeeds takes them along
 // (it writes every enduring key of the map), and a save of such a name writes the store again
@@ -205,7 +211,7 @@ EDGE_API uint32_t edge_cipher_save_auth_keys(apr_hash_t *table) {
     if (added == nullptr) return EDGE_ERR_NO_MEMORY;
     auto forget_added = [&] {
         for (int i = 0; i < added->nelts; ++i) {
-            const AddedName &a = APR_ARRAY_IDX(added, i, AddedName);
+            const AddedName &a = added_names(added)[i];
             forget(mgr->domain_keys, a.name, a.len);
         }
     };
@@ -230,8 +236,7 @@ EDGE_API uint32_t edge_cipher_save_auth_keys(apr_hash_t *table) {
         APR_ARRAY_PUSH(added, AddedName) = AddedName{name_copy, entry.name_len};
     }
     // The keys stay entered and usable even when the write fails.
-    return write_domain_store(mgr, scratch.get(), &APR_ARRAY_IDX(added, 0, AddedName),
-                              static_cast<size_t>(added->nelts));
+    return write_domain_store(mgr, scratch.get(), added_names(added), static_cast<size_t>(added->nelts));
 }
 
 /* ---- Operations under a domain key ------------------------------------------------------ */
