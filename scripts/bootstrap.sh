@@ -2,7 +2,7 @@
 # Installs the Debian packages the kit needs to build, test and run its example, when they are
 # missing. Idempotent: runs apt-get update at most once, and only when something is missing.
 #
-# usage: scripts/bootstrap.sh [--cross]   (as root, or with sudo available)
+# usage: scripts/bootstrap.sh [--cross] [--fuzz]   (as root, or with sudo available)
 #
 # --cross also sets up the ARM builds (presets arm64 and armhf): Debian's cross compilers,
 # qemu-user to run the ARM test binaries, and the arm64/armhf variants of the libraries the kit
@@ -14,13 +14,17 @@
 # dpkg-deb, into $GRAVEL_CROSS_ROOT/<triplet> (default /opt/gravel-cross), and its .pc files
 # are pointed there; its runtime library is installed through multiarch as usual. The
 # toolchain files in cmake/toolchains/ look in both places.
+#
+# --fuzz also installs clang and libFuzzer's runtime for the fuzz preset (scripts/fuzz.sh).
 set -euo pipefail
 
 cross=0
+fuzz=0
 for arg in "$@"; do
   case "$arg" in
     --cross) cross=1 ;;
-    -h|--help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --fuzz) fuzz=1 ;;
+    -h|--help) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "bootstrap: unknown option $arg" >&2; exit 2 ;;
   esac
 done
@@ -42,6 +46,8 @@ cross_packages=(libc6 libgcc-s1 libstdc++6 libapr1-dev libaprutil1-dev libgtest-
                 libssl-dev libcurl4-openssl-dev libcjson-dev libpaho-mqtt-dev)
 declare -A triplet=([arm64]=aarch64-linux-gnu [armhf]=arm-linux-gnueabihf)
 cross_root=${GRAVEL_CROSS_ROOT:-/opt/gravel-cross}
+# Fuzzing: clang, its sanitizer and libFuzzer runtimes, llvm-symbolizer for the reports.
+fuzz_packages=(clang libclang-rt-dev llvm)
 
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
@@ -77,6 +83,12 @@ for p in "${packages[@]}"; do
   installed "$p" || missing+=("$p")
 done
 
+if [ $fuzz -eq 1 ]; then
+  for p in "${fuzz_packages[@]}"; do
+    installed "$p" || missing+=("$p")
+  done
+fi
+
 new_arch=0
 missing_cross=()
 if [ $cross -eq 1 ]; then
@@ -96,8 +108,10 @@ if [ $cross -eq 1 ]; then
 fi
 
 if [ ${#missing[@]} -eq 0 ] && [ ${#missing_cross[@]} -eq 0 ] && [ $new_arch -eq 0 ]; then
-  if [ $cross -eq 1 ]; then echo "bootstrap: all packages present, ARM builds included"
-  else echo "bootstrap: all ${#packages[@]} packages present"; fi
+  extra=""
+  [ $fuzz -eq 0 ] || extra=", fuzzing included"
+  if [ $cross -eq 1 ]; then echo "bootstrap: all packages present, ARM builds included$extra"
+  else echo "bootstrap: all ${#packages[@]} packages present$extra"; fi
   exit 0
 fi
 
