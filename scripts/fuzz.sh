@@ -48,19 +48,20 @@ status=0
 "$exe" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 -close_fd_mask=1 \
   -max_len="${FUZZ_MAX_LEN:-1024}" -artifact_prefix="$work/artifacts/" ${FUZZ_ARGS:-} "${seeds[@]}" >"$work/log" 2>&1 || status=$?
 
-# The corpus again, as a small set of files that reaches all the code the old corpus and the
-# campaign reached (libFuzzer's -set_cover_merge=1 into an empty directory: a greedy set
-# cover). Hand-written seeds (names that are not a SHA-1) stay whatever they add; the rest is
-# replaced by the merged set.
+# The corpus again, as a small set of files that reaches all the code (edges) the old corpus
+# and the campaign reached (libFuzzer's -set_cover_merge=1 into an empty directory: a greedy
+# set cover). Hand-written seeds (names that are not a SHA-1) stay whatever they add; merged
+# files are named by the SHA-1 of their content, so a seed's own copy is known by its name.
 merged=$work/merged
 mkdir -p "$merged"
-if "$exe" -set_cover_merge=1 -close_fd_mask=1 "$merged" "$corpus" "$work/corpus" >"$work/merge.log" 2>&1; then
+if "$exe" -set_cover_merge=1 -use_counters=0 -close_fd_mask=1 "$merged" "$corpus" "$work/corpus" \
+  >"$work/merge.log" 2>&1; then
   find "$corpus" -type f -regextype posix-extended -regex '.*/[0-9a-f]{40}' -delete
-  for f in "$merged"/*; do
-    [ -f "$f" ] || continue
-    seed=$(find "$corpus" -type f -exec cmp -s "$f" {} \; -print -quit)
-    [ -n "$seed" ] || cp "$f" "$corpus/"
+  for seed in "$corpus"/*; do
+    [ -f "$seed" ] || continue
+    rm -f "$merged/$(sha1sum "$seed" | cut -d' ' -f1)"
   done
+  find "$merged" -maxdepth 1 -type f -exec cp -t "$corpus" {} +
 else
   echo "fuzz: merging failed (corpus left as it was), see ${work#"$root"/}/merge.log" >&2
   [ "$status" -ne 0 ] || status=1
