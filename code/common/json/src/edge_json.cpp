@@ -47,7 +47,7 @@ EDGE_API uint32_t edge_json_add_obj_to_array(cJSON *array, cJSON *object) {
 
 EDGE_API char *edge_json_to_str(const cJSON *object, apr_pool_t *pool) {
     if (object == nullptr || pool == nullptr) return nullptr;
-    const gravel::json::CjsonText text(cJSON_PrintUnformatted(object));
+    const gravel::json::CjsonText text(gravel::json::print_exact(object));
     return text == nullptr ? nullptr : apr_pstrdup(pool, text.get());
 }
 

@@ -3,6 +3,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <string_view>
@@ -102,6 +103,49 @@ std::optional<int64_t> exact_integer(const cJSON *number) noexcept {
         return std::nullopt;
     }
     return value;
+}
+
+namespace {
+
+// The exact digits of a number node, when it kept them from parsing, is written as a JSON
+// whole number (a minus, then 0 or digits not starting with 0) and still holds the value they
+// were parsed as; else null.
+const char *exact_digits(const cJSON *node) noexcept {
+    if (!cJSON_IsNumber(node) || node->valuestring == nullptr) return nullptr;
+    const char *p = node->valuestring;
+    const char *digits = *p == '-' ? p + 1 : p;
+    if (*digits < '0' || *digits > '9' || (*digits == '0' && digits[1] != '\0')) return nullptr;
+    for (const char *d = digits; *d != '\0'; ++d) {
+        if (*d < '0' || *d > '9') return nullptr;
+    }
+    return std::strtod(p, nullptr) == node->valuedouble ? p : nullptr;
+}
+
+bool has_exact_digits(const cJSON *node) noexcept {
+    if (exact_digits(node) != nullptr) return true;
+    for (const cJSON *child = node->child; child != nullptr; child = child->next) {
+        if (has_exact_digits(child)) return true;
+    }
+    return false;
+}
+
+// Turns the number nodes with exact digits into raw nodes of those digits, which cJSON prints
+// as they are.
+void digits_as_raw(cJSON *node) noexcept {
+    if (exact_digits(node) != nullptr) node->type = cJSON_Raw;
+    for (cJSON *child = node->child; child != nullptr; child = child->next) digits_as_raw(child);
+}
+
+}  // namespace
+
+char *print_exact(const cJSON *object) noexcept {
+    if (object == nullptr) return nullptr;
+    if (!has_exact_digits(object)) return cJSON_PrintUnformatted(object);
+    // A copy: the caller's tree keeps its number nodes.
+    const CjsonPtr copy(cJSON_Duplicate(object, 1));
+    if (copy == nullptr) return nullptr;
+    digits_as_raw(copy.get());
+    return cJSON_PrintUnformatted(copy.get());
 }
 
 uint32_t add_member(cJSON *object, const char *key, cJSON *node) noexcept {

@@ -28,6 +28,11 @@ CjsonPtr parse_whole(const char *text) noexcept;
 // nodes, for numbers beyond the range, and for nodes whose value changed after parsing.
 std::optional<int64_t> exact_integer(const cJSON *number) noexcept;
 
+// The tree as unformatted text (cJSON_free it). A whole number that kept its exact digits from
+// parsing prints as those digits: cJSON prints every number from its double, which rounds
+// whole numbers beyond 2^53 and some of 16 or more digits below it.
+char *print_exact(const cJSON *object) noexcept;
+
 // Adds a freshly created node (null when its creation failed) to an object; the node is
 // freed when it cannot be added.
 uint32_t add_member(cJSON *object, const char *key, cJSON *node) noexcept;

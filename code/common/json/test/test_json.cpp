@@ -117,6 +117,36 @@ TEST_F(Json, CreateParsesWholeTextsOnly) {
     }
 }
 
+// A parsed document prints its whole numbers with the digits it was given: printed from their
+// doubles, those beyond 2^53 (and some of 16 digits below it) would come out as other numbers.
+TEST_F(Json, ParsedWholeNumbersPrintWithTheirDigits) {
+    struct Case {
+        const char *text;
+        const char *printed;
+    } cases[] = {
+        {R"({"a":12})", R"({"a":12})"},
+        {R"({"a":9007199254740991})", R"({"a":9007199254740991})"},
+        {R"({"a":9007199254740993})", R"({"a":9007199254740993})"},
+        {R"({"ns":1733860000123456789,"min":-9223372036854775808})",
+         R"({"ns":1733860000123456789,"min":-9223372036854775808})"},
+        {R"([123456789012345678901234567890])", R"([123456789012345678901234567890])"},
+        {R"({"s":"9007199254740993","n":[0,-0,2.5,1e3]})", R"({"s":"9007199254740993","n":[0,-0,2.5,1000]})"},
+    };
+    for (const Case &c : cases) {
+        cJSON *node = edge_json_create(c.text);
+        ASSERT_NE(node, nullptr) << c.text;
+        EXPECT_EQ(text_of(node), c.printed) << c.text;
+        edge_json_delete(node);
+    }
+    // A number changed after parsing prints its new value, and printing leaves the tree as it was.
+    cJSON *node = edge_json_create(R"({"a":9007199254740993,"b":9007199254740993})");
+    ASSERT_NE(node, nullptr);
+    cJSON_SetNumberValue(cJSON_GetObjectItemCaseSensitive(node, "b"), 7);
+    EXPECT_EQ(text_of(node), R"({"a":9007199254740993,"b":7})");
+    EXPECT_TRUE(cJSON_IsNumber(cJSON_GetObjectItemCaseSensitive(node, "a")));
+    edge_json_delete(node);
+}
+
 TEST_F(Json, StructToStrRunsTheSetJobOnAnUnnamedRoot) {
     Pair p{"n1", 9007199254740993LL};
     char *text = nullptr;

@@ -127,7 +127,9 @@ EDGE_API char *edge_mqtt_conns_build_sync_sub_device(int64_t version, apr_pool_t
     if (pool == nullptr) return nullptr;
     Tree root(edge_json_create(nullptr));
     if (!root) return parse_error();
-    if (edge_json_add_number(root.get(), "version", static_cast<double>(version)) != EDGE_OK) return nullptr;
+    // The version's exact digits: as a double, cJSON would print some 64-bit versions as
+    // other numbers.
+    if (edge_json_set_ll_job(root.get(), "version", &version) != EDGE_OK) return nullptr;
     return edge_json_to_str(root.get(), pool);
 }
 

@@ -3,6 +3,7 @@
 // init and destroy.
 #include <ctime>
 #include <functional>
+#include <limits>
 #include <regex>
 #include <thread>
 
@@ -103,6 +104,19 @@ TEST_F(ConnsUnit, BuildersMakeTheirBodies) {
         {"sync request, version 0", [&] { return edge_mqtt_conns_build_sync_sub_device(0, pool_); }, R"({"version":0})",
          false},
         {"sync request without pool", [&] { return edge_mqtt_conns_build_sync_sub_device(1, nullptr); }, nullptr,
+         false},
+        // Versions a double cannot carry, or cJSON would print as another number, keep their digits.
+        {"sync request, 2^53 - 1", [&] { return edge_mqtt_conns_build_sync_sub_device(9007199254740991, pool_); },
+         R"({"version":9007199254740991})", false},
+        {"sync request, largest version",
+         [&] { return edge_mqtt_conns_build_sync_sub_device(std::numeric_limits<int64_t>::max(), pool_); },
+         R"({"version":9223372036854775807})", false},
+        {"cmd rsp, parameters with 64-bit numbers",
+         [&] {
+             return edge_mqtt_conns_build_cmd_rsp("r1", 0, R"({"ns":1733860000123456789,"n":[9007199254740993,-0]})",
+                                                  pool_);
+         },
+         R"({"result_code":0,"response_name":"r1","paras":{"ns":1733860000123456789,"n":[9007199254740993,-0]}})",
          false},
         {"status update", [&] { return edge_mqtt_conns_build_sub_device_status(R"([{"s":1}])", pool_); },
          R"({"device_statuses":[{"s":1}]})", false},

@@ -60,7 +60,8 @@ EDGE_API cJSON *edge_json_add_array(cJSON *object, const char *key);
  * @retval EDGE_ERR_BAD_ARGUMENT `array` is not an array
  * @retval EDGE_ERR_NO_MEMORY cJSON cannot allocate */
 EDGE_API uint32_t edge_json_add_obj_to_array(cJSON *array, cJSON *object);
-/** The node as compact JSON text in the pool; null for a null node or pool, or on failure. */
+/** The node as compact JSON text in the pool; null for a null node or pool, or on failure.
+ * Whole numbers of a parsed text (not changed since) print with the digits they were given. */
 EDGE_API char *edge_json_to_str(const cJSON *object, apr_pool_t *pool);
 /** Frees a whole tree; null is ignored. Never delete a node that a parent owns. */
 EDGE_API void edge_json_delete(cJSON *object);

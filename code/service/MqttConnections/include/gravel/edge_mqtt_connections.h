@@ -427,7 +427,7 @@ EDGE_API char *edge_mqtt_conns_build_service_event(const char *event_id, const c
 /** {"state","module_id": "module_id" of the store,"devices"}; devices_len is not used. */
 EDGE_API char *edge_mqtt_conns_build_scan_result(const char *state, const char *devices, uint32_t devices_len,
                                                  apr_pool_t *pool);
-/** {"version"} as a number. */
+/** {"version"} as a number: the version's exact digits. */
 EDGE_API char *edge_mqtt_conns_build_sync_sub_device(int64_t version, apr_pool_t *pool);
 /** {"device_statuses"}. */
 EDGE_API char *edge_mqtt_conns_build_sub_device_status(const char *statuses, apr_pool_t *pool);
