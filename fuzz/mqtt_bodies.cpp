@@ -8,6 +8,7 @@
 // 20230307T090807Z), and is valid UTF-8 whenever every text given is.
 #include <cJSON.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -137,6 +138,30 @@ void check_members(const cJSON *object, const std::vector<Member> &members, cons
     FUZZ_CHECK(item == nullptr, "%s: an extra member %s", what, item->string);
 }
 
+// The deepest nesting of arrays and objects in a JSON text.
+int nesting(std::string_view text) {
+    int depth = 0;
+    int deepest = 0;
+    bool in_string = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (in_string) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                in_string = false;
+            }
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            deepest = std::max(deepest, ++depth);
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return deepest;
+}
+
 // The body, when one was due, parsed and handed to `check`; no body when none was due.
 template <typename Check>
 void expect(const char *body, bool due, bool utf8, const char *what, Check check) {
@@ -147,6 +172,11 @@ void expect(const char *body, bool due, bool utf8, const char *what, Check check
     FUZZ_CHECK(body != nullptr, "%s: no body from valid input", what);
     if (utf8) FUZZ_CHECK(valid_utf8(body), "%s: the body is not UTF-8", what);
     cJSON *root = parse(body);
+    if (root == nullptr && nesting(body) > CJSON_NESTING_LIMIT) {
+        // Parameters nested up to cJSON's limit give a body nested deeper than cJSON reads;
+        // JSON itself sets no limit.
+        return;
+    }
     FUZZ_CHECK(root != nullptr, "%s: the body does not parse: %s", what, body);
     check(root);
     edge_json_delete(root);
