@@ -76,15 +76,15 @@ bool whole_number(const char *digits) {
     return true;
 }
 
-// Values as given: whole numbers with their very digits, other numbers as cJSON prints them
-// (its printing of fractions may differ in the last bit), and a number beyond a double's
-// range, which cJSON prints as null.
+// Values as given: whole numbers with their very digits (also those beyond a double's range),
+// other numbers as cJSON prints them (its printing of fractions may differ in the last bit;
+// one beyond a double's range it prints as null).
 bool same_value(const cJSON *given, const cJSON *body) {
-    if (cJSON_IsNumber(given) && !std::isfinite(given->valuedouble)) return cJSON_IsNull(body);
     if (cJSON_IsNumber(given) && whole_number(given->valuestring)) {
         return cJSON_IsNumber(body) && body->valuestring != nullptr &&
                std::strcmp(given->valuestring, body->valuestring) == 0;
     }
+    if (cJSON_IsNumber(given) && !std::isfinite(given->valuedouble)) return cJSON_IsNull(body);
     if (cJSON_IsArray(given) || cJSON_IsObject(given)) {
         if ((given->type & 0xff) != (body->type & 0xff)) return false;
         const cJSON *a = given->child;
