@@ -15,6 +15,8 @@
  *   daemon_verify_code, daemon_uri           daemon mode: the local daemon's verify code and
  *                          socket ("unix:<path>"); the kit reads both from the environment
  *   GRAVEL_REPORT_SECONDS  how often a points report goes out (default 5)
+ *   GRAVEL_SYNC_REPORTS    1: each points report waits (up to 3 s) until the broker has
+ *                          acknowledged it, so a report counted as sent is at the broker
  *
  * What it does, in the order a module does it: initialises every library; fills the
  * configuration store; binds (hub mode: with the verify code, once, keeping the secret in the
@@ -212,6 +214,9 @@ static int configure(int daemon_mode) {
     int ok = edge_configs_set_str(0, "module_id", module_id, 0) == EDGE_OK;
     ok = ok && edge_configs_set_str(0, "mqtt_server_ip", broker_host, 0) == EDGE_OK;
     ok = ok && edge_configs_set_int(0, "mqtt_server_port", broker_port) == EDGE_OK;
+    /* "mqtt_send_mode" 1: reports are sent synchronously (the other messages never wait). */
+    if (setting("GRAVEL_SYNC_REPORTS") != NULL && strcmp(setting("GRAVEL_SYNC_REPORTS"), "1") == 0)
+        ok = ok && edge_configs_set_int(0, "mqtt_send_mode", 1) == EDGE_OK;
     if (setting("GRAVEL_DEVICE_ID") != NULL)
         ok = ok && edge_configs_set_str(0, "device_id", setting("GRAVEL_DEVICE_ID"), 0) == EDGE_OK;
     if (daemon_mode) {
@@ -308,7 +313,8 @@ static void stop_libraries(int step) {
  * Reports
  * --------------------------------------------------------------------------------------- */
 
-static void send_points_report(unsigned sequence) {
+/* 1 when the report went out (with GRAVEL_SYNC_REPORTS=1: the broker acknowledged it). */
+static int send_points_report(unsigned sequence) {
     apr_pool_t *pool = edge_base_memory_pool_create(NULL);
     char body[160];
     snprintf(body, sizeof body, "{\"points\":[{\"name\":\"temperature\",\"value\":%.1f},{\"name\":\"sequence\",\"value\":%u}]}",
@@ -319,6 +325,7 @@ static void send_points_report(unsigned sequence) {
     else
         EDGE_LOG_WARN("example: points report %u not sent: %u (%s)", sequence, rc, edge_base_status_name(rc));
     edge_base_memory_pool_destroy(&pool);
+    return rc == EDGE_OK;
 }
 
 int main(int argc, char **argv) {
@@ -368,7 +375,7 @@ int main(int argc, char **argv) {
     }
 
     /* Until a stop signal: a points report every report_seconds while connected. */
-    unsigned sequence = 0;
+    unsigned sequence = 0, reports_sent = 0;
     int signal_number = 0;
     time_t next_report = time(NULL) + report_seconds;
     for (;;) {
@@ -377,7 +384,7 @@ int main(int argc, char **argv) {
         if (signal_number > 0) break;
         if (time(NULL) >= next_report) {
             next_report = time(NULL) + report_seconds;
-            if (atomic_load(&g_connected)) send_points_report(++sequence);
+            if (atomic_load(&g_connected)) reports_sent += (unsigned)send_points_report(++sequence);
         }
     }
 
@@ -386,6 +393,6 @@ int main(int argc, char **argv) {
     int answered = atomic_load(&g_commands_answered);
     stop_libraries(step);
     printf("example module stopped cleanly (connections: %d, commands answered: %d, points reports sent: %u)\n",
-           connections, answered, sequence);
+           connections, answered, reports_sent);
     return 0;
 }
