@@ -166,8 +166,10 @@ class MqttClient:
         data = self._wait_ack(SUBACK, pid)
         return list(data[2:])
 
-    def publish(self, topic: str, payload: Union[bytes, str], qos: int = 0, retain: bool = False) -> None:
-        """Publish; with QoS 1, wait until the broker's PUBACK."""
+    def publish(self, topic: str, payload: Union[bytes, str], qos: int = 0, retain: bool = False,
+                wait: bool = True) -> None:
+        """Publish; with QoS 1, wait until the broker's PUBACK, unless ``wait`` is False: then
+        several messages can be in flight at once and their PUBACKs are taken as they come."""
         if qos not in (0, 1):
             raise ValueError("only QoS 0 and 1 are supported")
         if isinstance(payload, str):
@@ -178,7 +180,7 @@ class MqttClient:
             pid = self._packet_id()
             body += struct.pack("!H", pid)
         self._send(_packet(PUBLISH, (qos << 1) | int(retain), body + payload))
-        if qos:
+        if qos and wait:
             self._wait_ack(PUBACK, pid)
 
     def ping(self) -> None:
