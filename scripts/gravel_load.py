@@ -282,7 +282,7 @@ class Driver:
         message = self.client.receive(max(0.0, timeout))
         while message is not None:
             self._check(message)
-            message = self.client.receive(0.0) if self.client._inbox else None
+            message = self.client.receive(0.0)  # what has arrived already, without waiting
         self._expire()
 
     def _check(self, message) -> None:
