@@ -260,6 +260,14 @@ void MosquittoBroker::kill() {
     if (process_) process_->signal_and_wait(SIGKILL, 10s);
 }
 
+void MosquittoBroker::freeze() {
+    if (process_) ::kill(process_->pid(), SIGSTOP);
+}
+
+void MosquittoBroker::thaw() {
+    if (process_) ::kill(process_->pid(), SIGCONT);
+}
+
 bool MosquittoBroker::running() {
     return process_ && process_->running();
 }

@@ -84,6 +84,9 @@ public:
     // SIGTERM (a clean shutdown), or SIGKILL (the broker vanishes); both wait for the exit.
     void stop();
     void kill();
+    // SIGSTOP and SIGCONT: the broker keeps its connections open but answers nothing meanwhile.
+    void freeze();
+    void thaw();
     bool running();
 
     const std::string &host() const { return host_; }

@@ -1,6 +1,8 @@
 // The MQTT client: one TLS connection to the broker over the Paho asynchronous library.
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include <apr_strings.h>
 
@@ -16,6 +18,23 @@ namespace {
 
 bool empty(const char *text) noexcept {
     return text == nullptr || text[0] == '\0';
+}
+
+// Gives the messages a connected client has accepted (publishes still queued and those waiting
+// for the broker's acknowledgement) a bounded time to complete: destroying the handle drops
+// them, so the last answers of a module that stops would otherwise never leave it. Nothing is
+// waited for once the connection is down, as nothing more can complete then.
+void wait_for_deliveries(MQTTAsync handle) noexcept {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(EDGE_MQTT_DELETE_DELIVERY_WAIT_MS);
+    while (MQTTAsync_isConnected(handle) != 0) {
+        MQTTAsync_token *pending = nullptr;
+        if (MQTTAsync_getPendingTokens(handle, &pending) != MQTTASYNC_SUCCESS) return;
+        const bool done = pending == nullptr || pending[0] == -1;
+        MQTTAsync_free(pending);
+        if (done || Clock::now() >= deadline) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
 }
 
 // A client pool that goes away unless creation gets to the end.
@@ -271,6 +290,7 @@ EDGE_API void edge_mqtt_delete(edge_mqtt_client_t *record) {
     }
     if (record != nullptr) {
         Client *client = client_of(record);
+        if (record->handle != nullptr) gravel::mqtt::wait_for_deliveries(record->handle);
         // From here on no handler of this client is called; destroying the handle waits for a
         // notification in progress (the library runs them under the lock the destroy takes)
         // and leaves no new one to come.

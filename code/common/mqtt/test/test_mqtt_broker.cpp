@@ -272,6 +272,42 @@ TEST_F(MqttBroker, DeleteWithoutDisconnectDropsTheConnection) {
     connect_and_wait(create(*broker_));
 }
 
+// A publish that returned 0 reaches the broker even when its client is deleted right after
+// (a module answering its last commands as it stops): delete first lets what the connected
+// client accepted go out.
+TEST_F(MqttBroker, DeleteRightAfterPublishingDeliversEveryAcceptedMessage) {
+    MqttSubscriber sub(*broker_, "last/#");
+    ASSERT_TRUE(sub.wait_subscribed(10s)) << sub.output();
+    edge_mqtt_client_t *client = create(*broker_);
+    connect_and_wait(client);
+    constexpr int kMessages = 200;  // more than the 100 in flight: some are still queued
+    for (int i = 0; i < kMessages; ++i) {
+        const std::string payload = std::to_string(i);
+        ASSERT_EQ(edge_mqtt_publish(client, "last/answer", payload.data(), static_cast<int32_t>(payload.size()), 1, 0),
+                  EDGE_OK);
+    }
+    remove(client);
+    EXPECT_TRUE(sub.wait_messages(kMessages, 10s)) << sub.messages().size() << " of " << kMessages << " arrived";
+    const auto got = sub.messages();
+    for (size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i].payload, std::to_string(i));
+}
+
+// A broker that takes messages but acknowledges nothing holds delete up for the bounded wait
+// only.
+TEST_F(MqttBroker, DeleteWaitsForUnacknowledgedMessagesABoundedTime) {
+    edge_mqtt_client_t *client = create(*broker_);
+    connect_and_wait(client);
+    broker_->freeze();
+    for (int i = 0; i < 10; ++i) ASSERT_EQ(edge_mqtt_publish(client, "stuck/x", "x", 1, 1, 0), EDGE_OK);
+    const auto started = std::chrono::steady_clock::now();
+    remove(client);
+    const auto took = std::chrono::steady_clock::now() - started;
+    broker_->thaw();
+    const auto wait = std::chrono::milliseconds(EDGE_MQTT_DELETE_DELIVERY_WAIT_MS);
+    EXPECT_GE(took, wait - 50ms) << "delete did not wait for the unacknowledged messages";
+    EXPECT_LT(took, wait + 2s);
+}
+
 // Connect attempts that fail end in the connection-lost handler with a null cause, and in
 // nothing else.
 struct FailureCase {

@@ -31,8 +31,8 @@
  *   delivery on the thread that is running the handler, so such a wait could only stall
  *   every client for its whole length and then report a failure. A handler cannot delete a
  *   client (the call is refused) and must not destroy the library. Once edge_mqtt_delete has
- *   begun, the client's handlers are no longer called; once it returns, no notification of
- *   that client runs. Handler slots may be changed at any time. The other operations of one
+ *   begun releasing the client (after its wait for deliveries), the client's handlers are no
+ *   longer called; once it returns, no notification of that client runs. Handler slots may be changed at any time. The other operations of one
  *   client may be called from any thread; edge_mqtt_delete must not race with other
  *   operations on the same client.
  *
@@ -60,6 +60,12 @@ extern "C" {
 #define EDGE_MQTT_KEEPALIVE_SECONDS 30 /**< keep-alive interval, seconds */
 #define EDGE_MQTT_MAX_INFLIGHT 100     /**< most messages in flight */
 /** @} */
+
+/** How long edge_mqtt_delete waits, at most, for the messages a connected client has accepted
+ * to reach the broker, in milliseconds. The MQTT library sends a message queued behind
+ * EDGE_MQTT_MAX_INFLIGHT others up to a second after a slot frees, so the wait allows for a
+ * few such rounds. */
+#define EDGE_MQTT_DELETE_DELIVERY_WAIT_MS 3000
 
 /** The library's manager, "MQTT_MGR" in registry slot 3: the head alone. */
 typedef struct edge_mqtt_mgr_s {
@@ -172,9 +178,13 @@ EDGE_API uint32_t edge_mqtt_publish(edge_mqtt_client_t *client, const char *topi
                                     int32_t payload_len, int32_t qos, uint32_t wait_ms);
 
 /** Releases the MQTT library's handle (closing the connection without a disconnect) and the
- * client's pool, record included; the password copy is wiped first. Null is allowed (only
- * logged). From inside a handler (of any client) the call is refused with an ERROR line and
- * the client stays: delete it from another thread. */
+ * client's pool, record included; the password copy is wiped first. While the client is
+ * connected, the messages it has accepted (queued, or waiting for the broker's
+ * acknowledgement) first get up to EDGE_MQTT_DELETE_DELIVERY_WAIT_MS to reach the broker,
+ * so that a publish that returned 0 just before the delete is not dropped with the handle; a
+ * client that is not connected, or a connection that drops meanwhile, is released at once.
+ * Null is allowed (only logged). From inside a handler (of any client) the call is refused
+ * with an ERROR line and the client stays: delete it from another thread. */
 EDGE_API void edge_mqtt_delete(edge_mqtt_client_t *client);
 
 /** Each non-null handler replaces the one in its slot; a null argument leaves its slot as it
