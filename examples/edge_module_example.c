@@ -170,7 +170,10 @@ static uint32_t on_message(const char *topic, const char *request_id, const void
     return EDGE_OK;
 }
 
-/* Runs after every successful connection: the service has subscribed the module's topics. */
+/* Runs after every successful connection: the service has asked the broker for the module's
+ * subscriptions. They are in force once the broker has read that request, so everything the
+ * module publishes from here on reaches the broker after them; a command the cloud sends
+ * before the broker has read it reaches no one. */
 static void on_connected(void) {
     atomic_store(&g_connected, 1);
     int count = atomic_fetch_add(&g_connections, 1) + 1;
@@ -389,9 +392,11 @@ int main(int argc, char **argv) {
     }
 
     EDGE_LOG_INFO("example: %s received, stopping", signal_number == SIGINT ? "SIGINT" : "SIGTERM");
+    stop_libraries(step);
+    /* Read only now: callbacks may answer commands until the teardown has stopped them, and
+     * none runs once it has returned. */
     int connections = atomic_load(&g_connections);
     int answered = atomic_load(&g_commands_answered);
-    stop_libraries(step);
     printf("example module stopped cleanly (connections: %d, commands answered: %d, points reports sent: %u)\n",
            connections, answered, reports_sent);
     return 0;

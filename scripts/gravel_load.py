@@ -8,7 +8,8 @@ modules: one dev node (broker and hub), N example module processes that bind and
 cloud-side driver sends M commands spread over them with W in flight at once and checks every
 answer (result code, response name, parameters); then the broker restarts (--restarts times)
 and every module must reconnect, answer one more command and hold the fds and threads it had
-before. Reports the round trips (p50, p99, max), the time
+before; at the end every module gets SIGTERM while commands stream in, and each answer it
+counted must have reached the cloud side. Reports the round trips (p50, p99, max), the time
 until the last module was back, the broker's connection count sampled every 100 ms, and each
 module process's memory (min, median, max).
 
@@ -22,7 +23,7 @@ threads must not change, and with --check-memory VmRSS and RssAnon must grow by 
 
 Both end with SIGTERM to every module: each must exit with status 0 (so a sanitizer's report,
 LeakSanitizer's at exit included, fails the run) and its summary line must count exactly the
-commands it was sent. The exit status is 0 only when every check held. Everything talks to
+commands it answered (soak: every command it was sent). The exit status is 0 only when every check held. Everything talks to
 127.0.0.1 only; every wait has a limit.
 
 Options: --plugin PATH (the dev node's broker plugin), --check-memory (an optimised native
@@ -247,35 +248,72 @@ class Driver:
 
     Commands alternate between "add" (answered with the sum) and "echo" (answered with its
     parameters); a request id names each. An answer with the wrong result, twice, for no
-    command sent, or missing after COMMAND_TIMEOUT_S is a fault.
+    command sent, or missing after COMMAND_TIMEOUT_S is a fault. ``answered_by`` counts the
+    answers of each module, probes included, into the counter given.
     """
 
-    def __init__(self, node: Node):
+    def __init__(self, node: Node, answered_by: Optional[collections.Counter] = None):
         self.client = node.cloud("driver")
         granted = self.client.subscribe("$qx/modules/+/sys/commands/response/#", qos=1)
         if granted[0] == 0x80:
             raise Failed("the broker refused the driver's subscription")
         self.sequence = 0
         self.pending: dict[str, tuple[str, float, dict]] = {}
-        self.round_trips: list[float] = []  # ms, of every answer
+        self.probes: dict[str, tuple[str, float, dict]] = {}  # request id -> module, sent, answer
+        self.round_trips: list[float] = []  # ms, of every answered command (not the probes)
         self.faults: list[str] = []
+        self.answered_by = answered_by if answered_by is not None else collections.Counter()
+        self.losses_expected = False  # commands left unanswered are no fault (a module stopping)
         self.sent = 0
-        self.sent_to: collections.Counter[str] = collections.Counter()
+
+    def _publish(self, module_id: str, name: str, paras: dict, expect: dict) -> str:
+        self.sequence += 1
+        request_id = f"{self.sequence}-{uuid.uuid4().hex[:8]}"
+        body = json.dumps({"command_name": name, "paras": paras})
+        self.client.publish(topics.command_topic(module_id, request_id), body, qos=1, wait=False)
+        return request_id
 
     def send(self, module_id: str) -> None:
-        self.sequence += 1
-        seq = self.sequence
-        request_id = f"{seq}-{uuid.uuid4().hex[:8]}"
+        seq = self.sequence + 1
         if seq % 2:
             name, paras, expect = "add", {"a": seq, "b": 7}, {"sum": seq + 7}
         else:
             paras = {"seq": seq, "text": "load ü", "list": [1, 2, 3]}
             name, expect = "echo", paras
-        body = json.dumps({"command_name": name, "paras": paras})
-        self.pending[request_id] = (module_id, now(), {"result_code": 0, "response_name": name, "paras": expect})
-        self.client.publish(topics.command_topic(module_id, request_id), body, qos=1, wait=False)
+        sent_at = now()
+        request_id = self._publish(module_id, name, paras, expect)
+        self.pending[request_id] = (module_id, sent_at, {"result_code": 0, "response_name": name, "paras": expect})
         self.sent += 1
-        self.sent_to[module_id] += 1
+
+    def ready(self, module_ids: list[str], limit: float, resend: float = 0.5) -> dict[str, float]:
+        """Echo probes until every module has answered one; the moment each answered.
+
+        A module's connected line comes once it has asked the broker for its subscriptions,
+        not once the broker has them: a command the broker sees before that reaches nobody.
+        So a probe without an answer is sent again after ``resend`` seconds; probes are not
+        counted as commands and an unanswered one is no fault.
+        """
+        answered: dict[str, float] = {}
+        last_probe: dict[str, float] = {}
+        deadline = now() + limit
+        while len(answered) < len(module_ids):
+            if now() >= deadline:
+                late = [i for i in module_ids if i not in answered]
+                raise Failed(f"{len(late)} modules did not answer a probe within {limit:.0f} s: {late[:5]}")
+            for module_id in module_ids:
+                if module_id not in answered and now() - last_probe.get(module_id, -resend) >= resend:
+                    paras = {"probe": self.sequence + 1}
+                    request_id = self._publish(module_id, "echo", paras, paras)
+                    self.probes[request_id] = (module_id, now(), {"result_code": 0, "response_name": "echo",
+                                                                  "paras": paras})
+                    last_probe[module_id] = now()
+            message = self.client.receive(0.05)
+            while message is not None:
+                module_id = self._check(message)
+                if module_id is not None:
+                    answered.setdefault(module_id, now())
+                message = self.client.receive(0.0)
+        return answered
 
     def take(self, timeout: float) -> None:
         """Take answers until ``timeout`` seconds passed with none (at most that long idle)."""
@@ -285,36 +323,48 @@ class Driver:
             message = self.client.receive(0.0)  # what has arrived already, without waiting
         self._expire()
 
-    def _check(self, message) -> None:
+    def _check(self, message) -> Optional[str]:
+        """Checks one answer; the module whose probe it answered, else None."""
         m = re.match(r"\$qx/modules/([^/]+)/sys/commands/response/request_id=(.+)$", message.topic)
         if not m:
             self.faults.append(f"answer on an unexpected topic {message.topic}")
-            return
+            return None
         entry = self.pending.pop(m.group(2), None)
+        probe = None
+        if entry is None:
+            entry = probe = self.probes.pop(m.group(2), None)
         if entry is None:
             self.faults.append(f"answer for no pending command: {message.topic} {message.payload[:200]!r}")
-            return
+            return None
         module_id, sent_at, expect = entry
-        self.round_trips.append((now() - sent_at) * 1000.0)
+        if probe is None:
+            self.round_trips.append((now() - sent_at) * 1000.0)
+        self.answered_by[module_id] += 1
         try:
             got = json.loads(message.payload)
         except ValueError:
             got = None
         if module_id != m.group(1) or got != expect:
             self.faults.append(f"wrong answer from {m.group(1)}: {message.payload[:200]!r}, expected {expect}")
+        return module_id if probe is not None else None
 
     def _expire(self) -> None:
         limit = now() - COMMAND_TIMEOUT_S
         for request_id, (module_id, sent_at, _) in list(self.pending.items()):
-            if sent_at < limit:
+            if sent_at < limit and not self.losses_expected:
                 del self.pending[request_id]
                 self.faults.append(f"command {request_id} to {module_id} not answered within {COMMAND_TIMEOUT_S:.0f} s")
 
     def drain(self, limit: float = COMMAND_TIMEOUT_S + 1) -> None:
+        """Waits for the answers still pending, then (briefly) for late answers to probes that
+        were sent again: a module may have had the first one after all."""
         deadline = now() + limit
         while self.pending and now() < deadline:
             self.take(min(0.2, deadline - now()))
         self._expire()
+        settle = min(deadline, now() + 1.0)
+        while self.probes and now() < settle:
+            self.take(min(0.1, settle - now()))
 
     def close(self) -> None:
         self.client.disconnect()
@@ -327,8 +377,9 @@ def latency_text(values: list[float]) -> str:
             f"max {max(values):.1f} ms ({len(values)} answers)")
 
 
-def stop_modules(modules: list[Module], sent_to: collections.Counter, problems: list[str]) -> None:
-    """SIGTERM every module; each must exit 0 and count exactly the commands it was sent."""
+def stop_modules(modules: list[Module], answered: collections.Counter, problems: list[str]) -> None:
+    """SIGTERM every module; each must exit 0 and count exactly the answers the cloud side
+    received from it."""
     for m in modules:
         if m.alive():
             m.proc.send_signal(signal.SIGTERM)
@@ -338,8 +389,50 @@ def stop_modules(modules: list[Module], sent_to: collections.Counter, problems: 
             problems.append(f"module {m.module_id} exited with status {status}:\n{m.last_lines()}")
         elif m.summary is None:
             problems.append(f"module {m.module_id}: no summary line:\n{m.last_lines()}")
-        elif m.summary[1] != sent_to[m.module_id]:
-            problems.append(f"module {m.module_id} answered {m.summary[1]} commands, {sent_to[m.module_id]} were sent")
+        elif m.summary[1] != answered[m.module_id]:
+            problems.append(f"module {m.module_id} counted {m.summary[1]} answers, the cloud side received "
+                            f"{answered[m.module_id]}")
+
+
+def stop_under_load(modules: list[Module], node: Node, answered: collections.Counter, window: int,
+                    problems: list[str]) -> None:
+    """SIGTERM reaches every module while commands stream in. Each must exit 0, and every
+    answer it counted must have reached the cloud side: the answers it sent just before its
+    stop go out before its connection closes. Commands that come once its stop has begun go
+    unanswered and uncounted."""
+    before = collections.Counter(answered)
+    driver = Driver(node, answered)
+    driver.losses_expected = True
+    ids = [m.module_id for m in modules]
+    began = now()
+    stop_at = began + 0.5
+    stopping = False
+    while now() < stop_at + STOP_TIMEOUT_S and (not stopping or any(m.alive() for m in modules)):
+        if not stopping and now() >= stop_at:
+            for m in modules:
+                m.proc.send_signal(signal.SIGTERM)
+            stopping = True
+        while not stopping and len(driver.pending) < window:
+            driver.send(ids[driver.sent % len(ids)])
+        driver.take(0.01)
+    driver.drain(2.0)  # answers still on their way through the broker
+    driver.close()
+    short = []
+    for m in modules:
+        status = m.stop()
+        if status != 0:
+            problems.append(f"module {m.module_id} exited with status {status}:\n{m.last_lines()}")
+        elif m.summary is None:
+            problems.append(f"module {m.module_id}: no summary line:\n{m.last_lines()}")
+        elif m.summary[1] != answered[m.module_id]:
+            short.append((m.module_id, m.summary[1] - before[m.module_id], answered[m.module_id] - before[m.module_id]))
+    if short:
+        problems.append(f"{len(short)} modules counted answers that never reached the cloud side while they stopped "
+                        f"(module, answers counted, answers received): {short[:5]}")
+    say(f"stop under load: SIGTERM to every module 0.5 s into a stream of commands ({driver.sent} sent, "
+        f"{len(driver.round_trips)} answered); "
+        + ("each module exited 0 and every answer it counted reached the cloud side" if not problems
+           else "see the faults below"))
 
 
 def module_command(args) -> list[str]:
@@ -373,8 +466,11 @@ def run_modules(args, folder: str) -> list[str]:
         wait_all(modules, 1, START_TIMEOUT_S)
         say(f"all {len(modules)} modules bound and connected {now() - started:.1f} s after the start")
 
-        driver = Driver(node)
+        answered_by: collections.Counter[str] = collections.Counter()
+        driver = Driver(node, answered_by)
         ids = [m.module_id for m in modules]
+        driver.ready(ids, START_TIMEOUT_S)
+        say(f"all {len(modules)} modules answering {now() - started:.1f} s after the start")
         began = now()
         deadline = began + COMMAND_TIMEOUT_S + args.commands / 50.0
         while driver.sent < args.commands and now() < deadline:
@@ -390,7 +486,6 @@ def run_modules(args, folder: str) -> list[str]:
             problems.append(f"{args.commands} commands to send, {driver.sent} sent, {answered} answered")
         problems += driver.faults
         driver.close()
-        sent_to = driver.sent_to
 
         # A connect try's thread ends within about 100 ms of the connection: let it go first.
         time.sleep(1.0)
@@ -438,17 +533,18 @@ def run_modules(args, folder: str) -> list[str]:
                     last = connections
             say("  broker connections (sampled every 100 ms, changes only; t=0 the restart): " + " ".join(series))
 
-            driver = Driver(node)
+            driver = Driver(node, answered_by)
+            answering = driver.ready(ids, RECONNECT_TIMEOUT_S)
+            again = [at - restart_at for at in answering.values()]
             for module_id in ids:
                 driver.send(module_id)
             driver.drain()
-            say(f"  after the reconnect {len(driver.round_trips)} of {len(ids)} modules answered a command: "
-                f"{latency_text(driver.round_trips)}")
+            say(f"  every module answering commands again {max(again):.2f} s after the restart began; one more "
+                f"command each: {latency_text(driver.round_trips)}")
             if len(driver.round_trips) != len(ids):
                 problems.append(f"after restart {restart} {len(driver.round_trips)} of {len(ids)} modules answered")
             problems += driver.faults
             driver.close()
-            sent_to += driver.sent_to
 
             # The try that reconnected ends shortly after: wait (a little) for the counts.
             settle = now() + 3.0
@@ -467,9 +563,7 @@ def run_modules(args, folder: str) -> list[str]:
                 f" of {len(modules)} modules; private memory since the first measurement: "
                 f"{spread(grew)}")
 
-        stop_modules(modules, sent_to, problems)
-        say(f"all {len(modules)} modules stopped" + (" cleanly, each counted the commands it was sent"
-                                                      if not problems else ""))
+        stop_under_load(modules, node, answered_by, min(1000, 64 * len(modules)), problems)
     finally:
         for m in modules:
             if m.alive():
@@ -495,6 +589,7 @@ def run_soak(args, folder: str) -> list[str]:
             f"warm-up {warmup:.0f} s")
         say("  time   answered  p50 ms  p99 ms  max ms   VmRSS KiB  RssAnon KiB  fds  threads")
         driver = Driver(node)
+        driver.ready([module_id], START_TIMEOUT_S)
         pid = module.proc.pid
         began = now()
         end = began + args.seconds
@@ -555,7 +650,7 @@ def run_soak(args, folder: str) -> list[str]:
                 say(f"{key} after the warm-up: {baseline[key]}, later {seen}")
                 if seen != [baseline[key]]:
                     problems.append(f"{key} changed after the warm-up: {baseline[key]} -> {seen}")
-        stop_modules([module], driver.sent_to, problems)
+        stop_modules([module], driver.answered_by, problems)
         say(f"module stopped{' cleanly, it counted every command' if not problems else ''}")
     finally:
         if module is not None and module.alive():
@@ -594,6 +689,9 @@ def main() -> int:
         parser.error("--seconds 5..86400, --rate 1..5000")
     if args.emulator:
         args.check_memory = False  # /proc shows the emulator, not the module
+    # Stopped from outside (ctest's time limit, ^C): the node and the modules go down too.
+    for stop in (signal.SIGTERM, signal.SIGINT):
+        signal.signal(stop, lambda number, frame: sys.exit(128 + number))
     folder = tempfile.mkdtemp(prefix=f"gravel-{args.mode}.")
     problems: list[str] = []
     try:

@@ -122,7 +122,8 @@ static uint32_t on_message(const char *topic, const char *request_id, const void
     return EDGE_OK;
 }
 
-/* After every successful connection; the kit has subscribed the module's topics. */
+/* After every successful connection; the kit has asked the broker for the module's
+ * subscriptions, which are in force before anything the module publishes from here on. */
 static void on_connected(void) {
     atomic_store(&g_connected, 1);
     EDGE_LOG_INFO("my-module: connected to the broker");
