@@ -266,7 +266,7 @@ class Driver:
         self.losses_expected = False  # commands left unanswered are no fault (a module stopping)
         self.sent = 0
 
-    def _publish(self, module_id: str, name: str, paras: dict, expect: dict) -> str:
+    def _publish(self, module_id: str, name: str, paras: dict) -> str:
         self.sequence += 1
         request_id = f"{self.sequence}-{uuid.uuid4().hex[:8]}"
         body = json.dumps({"command_name": name, "paras": paras})
@@ -281,7 +281,7 @@ class Driver:
             paras = {"seq": seq, "text": "load ü", "list": [1, 2, 3]}
             name, expect = "echo", paras
         sent_at = now()
-        request_id = self._publish(module_id, name, paras, expect)
+        request_id = self._publish(module_id, name, paras)
         self.pending[request_id] = (module_id, sent_at, {"result_code": 0, "response_name": name, "paras": expect})
         self.sent += 1
 
@@ -303,7 +303,7 @@ class Driver:
             for module_id in module_ids:
                 if module_id not in answered and now() - last_probe.get(module_id, -resend) >= resend:
                     paras = {"probe": self.sequence + 1}
-                    request_id = self._publish(module_id, "echo", paras, paras)
+                    request_id = self._publish(module_id, "echo", paras)
                     self.probes[request_id] = (module_id, now(), {"result_code": 0, "response_name": "echo",
                                                                   "paras": paras})
                     last_probe[module_id] = now()
