@@ -618,6 +618,191 @@ class DaemonMode(unittest.TestCase):
         self.assertTrue(answer.startswith(b"HTTP/1.1 200 "), answer[:200])
 
 
+# -- fault modes -------------------------------------------------------------------------
+
+
+class FaultModes(unittest.TestCase):
+    """Each fault mode of the hub and of the daemon, as a client sees it on the wire."""
+
+    @classmethod
+    def setUpClass(cls) -> None:
+        cls.node = Node("--daemon", "--module-id", "faultmod01")
+        cls.addClassCleanup(cls.node.down)
+        cls.mid = cls.node.modules[0][0]
+        cls.verify_code = cls.node.state()["modules"][0]["verify_code"]
+        cls.bind_body = json.dumps({"module_id": cls.mid, "verify_code": cls.verify_code}).encode()
+
+    def tearDown(self) -> None:
+        for part in ("hub", "daemon"):
+            done = self.node.run("fault", part, "none")
+            self.assertEqual(done.returncode, 0, done.stderr)
+
+    def fault(self, part: str, mode: str, *options: str) -> str:
+        done = self.node.run("fault", part, mode, *options)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        return done.stdout
+
+    def connect(self, part: str, timeout: float = 5.0):
+        """An open connection to the hub (TLS, verified) or the daemon socket."""
+        if part == "hub":
+            conn = http.client.HTTPSConnection("127.0.0.1", self.node.hub_port, timeout=timeout,
+                                               context=ssl.create_default_context(cafile=self.node.ca))
+        else:
+            conn = UnixConnection(self.node.daemon_sock)
+            conn.timeout = timeout
+        return conn
+
+    def request(self, part: str, timeout: float = 5.0) -> tuple[int, bytes]:
+        """The hub bind (POST with a body) or the daemon's bind: (status, body) as received."""
+        conn = self.connect(part, timeout)
+        try:
+            if part == "hub":
+                conn.request("POST", "/gatewell/api/v1/modules/bind", body=self.bind_body)
+            else:
+                conn.request("POST", f"/v2/modules/{self.mid}/bind",
+                             body=json.dumps({"verify_code": self.node.env[self.mid]["daemon_verify_code"]}).encode())
+            resp = conn.getresponse()
+            return resp.status, resp.read()
+        finally:
+            conn.close()
+
+    def test_each_mode_as_the_client_sees_it(self) -> None:
+        for part in ("hub", "daemon"):
+            with self.subTest(part=part, mode="none"):
+                status, body = self.request(part)
+                self.assertEqual(status, 200, body)
+                real = json.loads(body)
+            with self.subTest(part=part, mode="5xx"):
+                self.fault(part, "5xx", "--count", "1")
+                status, body = self.request(part)
+                self.assertEqual(status, 503)
+                self.assertIn("error", json.loads(body))
+            with self.subTest(part=part, mode="garbage"):
+                self.fault(part, "garbage", "--count", "1")
+                status, body = self.request(part)
+                self.assertEqual(status, 200)
+                with self.assertRaises(ValueError):
+                    json.loads(body)
+                self.assertIn(b'"expires_at"' if part == "daemon" else b'"secret"', body)  # the real answer behind
+            with self.subTest(part=part, mode="truncated"):
+                self.fault(part, "truncated", "--count", "1")
+                with self.assertRaises(http.client.IncompleteRead) as cut:
+                    self.request(part)
+                self.assertGreater(len(cut.exception.partial), 0)
+                self.assertLess(len(cut.exception.partial), len(json.dumps(real)))
+            with self.subTest(part=part, mode="reset"):
+                self.fault(part, "reset", "--count", "1")
+                with self.assertRaises(ConnectionResetError):
+                    self.request(part)
+            with self.subTest(part=part, mode="stall"):
+                self.fault(part, "stall", "--count", "1")
+                started = time.monotonic()
+                with self.assertRaises(TimeoutError):
+                    self.request(part, timeout=1.0)
+                self.assertGreaterEqual(time.monotonic() - started, 0.9)
+                # The node lets go of the connection once the client has closed it.
+                ended = lambda: any(l.split(" ", 2)[1:2] == [part] and "fault stall, ended" in l
+                                    and l.endswith("client closed the connection") for l in self.node.node_log().splitlines())
+                self.assertTrue(wait_until(ended, 3), self.node.node_log()[-600:])
+            with self.subTest(part=part, mode="after the counted faults"):
+                self.assertEqual(self.request(part)[0], 200)
+
+    def test_slow_sends_a_byte_a_second(self) -> None:
+        for part in ("hub", "daemon"):
+            with self.subTest(part=part):
+                self.fault(part, "slow", "--count", "1")
+                conn = self.connect(part)
+                try:
+                    conn.request("POST", "/gatewell/api/v1/modules/bind" if part == "hub" else f"/v2/modules/{self.mid}/bind",
+                                 body=self.bind_body)
+                    sock = conn.sock
+                    started = time.monotonic()
+                    got = b""
+                    while len(got) < 3 and time.monotonic() - started < 10:
+                        got += sock.recv(1)
+                    elapsed = time.monotonic() - started
+                finally:
+                    conn.close()
+                self.assertEqual(got, b"HTT")
+                self.assertGreater(elapsed, 1.8)  # three bytes: two pauses of a second
+                self.assertLess(elapsed, 4.0)
+                self.assertTrue(wait_until(lambda: "fault slow (" in self.node.node_log() and
+                                           "client closed the connection)" in self.node.node_log(), 3))
+
+    def test_gone_moves_the_daemon_socket_away_until_none(self) -> None:
+        self.assertIn("gone", self.fault("daemon", "gone"))
+        self.assertFalse(os.path.exists(self.node.daemon_sock))
+        with self.assertRaises(FileNotFoundError):
+            self.request("daemon")
+        self.assertIn("daemon unix:" + self.node.daemon_sock + " in fault mode gone", self.node.run("status").stdout)
+        self.fault("daemon", "none")
+        self.assertEqual(self.request("daemon")[0], 200)
+
+    def test_path_and_count_choose_the_requests(self) -> None:
+        out = self.fault("daemon", "5xx", "--path", "/v2/device/", "--count", "2")
+        self.assertEqual(out, "fault daemon 5xx for requests whose path starts with /v2/device/, the next 2\n")
+        status = self.node.run("status")
+        self.assertIn(out.strip(), status.stdout)
+        self.assertIn("fault hub none", status.stdout)
+        token = json.loads(self.request("daemon")[1])["token"]  # another path: served as usual
+        seen = [unix_call(self.node.daemon_sock, "GET", "/v2/device/sign", token=token)[0] for _ in range(3)]
+        self.assertEqual(seen, [503, 503, 200])
+        self.assertIn("fault daemon none", self.node.run("status").stdout)
+        # Until none, without a count.
+        self.fault("hub", "5xx")
+        self.assertEqual([self.request("hub")[0] for _ in range(3)], [503, 503, 503])
+        self.fault("hub", "none")
+        self.assertEqual(self.request("hub")[0], 200)
+
+    def test_refused_faults(self) -> None:
+        cases = [
+            (("hub", "gone"), 2, "daemon only"),
+            (("daemon", "gone", "--count", "1"), 2, "no --path or --count"),
+            (("hub", "5xx", "--count", "0"), 2, "at least 1"),
+            (("hub", "5xx", "--path", "gatewell"), 2, "must start with /"),
+            (("hub", "sideways"), 2, "invalid choice"),
+        ]
+        for args, status, text in cases:
+            with self.subTest(args=args):
+                done = self.node.run("fault", *args)
+                self.assertEqual(done.returncode, status, done.stderr)
+                self.assertIn(text, done.stderr)
+        self.assertIn("fault hub none", self.node.run("status").stdout)
+
+    def test_down_ends_stalled_and_slow_requests(self) -> None:
+        node = Node("--daemon")
+        outcomes: dict[str, str] = {}
+
+        def wait_answer(name: str) -> None:
+            conn = UnixConnection(node.daemon_sock)
+            conn.timeout = 30
+            try:
+                conn.request("GET", "/v2/device/sign")
+                conn.getresponse().read()
+                outcomes[name] = "answered"
+            except (OSError, http.client.HTTPException) as e:
+                outcomes[name] = type(e).__name__
+            finally:
+                conn.close()
+
+        threads = []
+        try:
+            for mode in ("stall", "slow"):
+                self.assertEqual(node.run("fault", "daemon", mode, "--count", "1").returncode, 0)
+                threads.append(threading.Thread(target=wait_answer, args=(mode,), daemon=True))
+                threads[-1].start()
+                self.assertTrue(wait_until(lambda: "fault daemon none" in node.run("status").stdout, 3))
+            time.sleep(0.5)
+        finally:
+            started = time.monotonic()
+            node.down()
+        for t in threads:
+            t.join(5)
+        self.assertLess(time.monotonic() - started, 8)
+        self.assertEqual(sorted(outcomes), ["slow", "stall"], outcomes)
+        self.assertNotIn("answered", outcomes.values())
+
+
 # -- down -------------------------------------------------------------------------------
 
 

@@ -1,5 +1,5 @@
 """Command line of the dev node: up, down, send-command, watch, restart-broker, expire-token,
-status (and the hidden serve, the node's background process).
+fault, status (and the hidden serve, the node's background process).
 
 Exit statuses: 0 success; 1 failure (a message on stderr); 2 a bad command line or, for
 send-command, JSON that does not parse.
@@ -20,7 +20,7 @@ import time
 import uuid
 from typing import Optional
 
-from . import auth, broker, pki, process, server, state, topics, workdir
+from . import auth, broker, faults, pki, process, server, state, topics, workdir
 from .httpbase import unix_request
 from .mqtt import ConnectRefused, MqttError
 from .state import Module, NodePaths, NodeState
@@ -234,7 +234,7 @@ def teardown(node: NodeState, paths: NodePaths) -> bool:
     """Stop the server, then the broker; True when something was running."""
     stopped = process.stop(node.server_pid, server_markers(paths))
     stopped = broker.stop(node) or stopped
-    for leftover in (paths.daemon_sock, paths.control_sock, paths.server_json):
+    for leftover in (paths.daemon_sock, paths.daemon_sock_gone, paths.control_sock, paths.server_json):
         try:
             os.unlink(leftover)  # left behind only when the server had to be killed
         except OSError:
@@ -383,6 +383,19 @@ def cmd_expire_token(args: argparse.Namespace) -> int:
     return 0
 
 
+def cmd_fault(args: argparse.Namespace) -> int:
+    node, paths = load_node(args)
+    body = {"part": args.part, "mode": args.mode, "path": args.path, "count": args.count}
+    try:
+        status, answer = server.control(paths, "POST", "/fault", body)
+    except (OSError, http.client.HTTPException) as e:
+        raise Failure(f"the node's server does not answer on {paths.control_sock}: {e}") from None
+    if status != 200:
+        raise Failure(f"fault refused: {(answer or {}).get('error', status)}", 2 if status == 400 else 1)
+    print(faults.describe(args.part, answer))
+    return 0
+
+
 def https_answers(port: int, cafile: str, timeout: float) -> Optional[str]:
     """None when the hub answers HTTPS with the node's certificate, else why not."""
     context = ssl.create_default_context(cafile=cafile)
@@ -405,13 +418,15 @@ def socket_answers(path: str, url: str, timeout: float) -> Optional[str]:
         return str(e) or type(e).__name__
 
 
-def part_problems(node: NodeState, paths: NodePaths, timeout: float = 2.0) -> dict[str, str]:
-    """The server's parts that do not answer, with why."""
+def part_problems(node: NodeState, paths: NodePaths, timeout: float = 2.0,
+                  skip: frozenset = frozenset()) -> dict[str, str]:
+    """The server's parts that do not answer, with why; the parts in ``skip`` are not asked."""
     problems = {}
-    why = https_answers(node.hub_port, paths.ca_cert, timeout) if node.hub_port else "no port"
+    why = (https_answers(node.hub_port, paths.ca_cert, timeout) if node.hub_port else "no port") \
+        if "hub" not in skip else None
     if why:
         problems["hub"] = why
-    if node.daemon:
+    if node.daemon and "daemon" not in skip:
         why = socket_answers(paths.daemon_sock, "/v2/device/sign", timeout)
         if why:
             problems["daemon"] = why
@@ -430,25 +445,33 @@ def _when(ms: Optional[int]) -> str:
 def cmd_status(args: argparse.Namespace) -> int:
     node, paths = load_node(args)
     broker_up, server_up = broker.is_running(node), server_running(node)
-    problems = part_problems(node, paths) if server_up else {}
+    body = None
+    if server_up:
+        try:
+            status, answer = server.control(paths, "GET", "/status")
+            body = answer if status == 200 and isinstance(answer, dict) else None
+        except (OSError, http.client.HTTPException):
+            pass
+    armed = {p: f for p, f in ((body or {}).get("faults") or {}).items() if f.get("mode") != "none"}
+    problems = part_problems(node, paths, skip=frozenset(armed)) if server_up else {}
     down = not broker_up or not server_up or bool(problems)
     ok = lambda up: "running" if up else "not running"
     print(f"dir {paths.root}")
     print(f"broker pid {node.broker_pid} {ok(broker_up)}, 127.0.0.1:{node.broker_port} (TLS, CA {paths.ca_cert})")
     print(f"server pid {node.server_pid} {ok(server_up)}")
-    answer = lambda part: ("answering" if part not in problems else f"not answering ({problems[part]})") if server_up else "down"
+    answer = lambda part: (f"in fault mode {armed[part]['mode']}" if part in armed else "answering" if part not in problems
+                           else f"not answering ({problems[part]})") if server_up else "down"
     print(f"hub https://127.0.0.1:{node.hub_port} {answer('hub')}")
     if node.daemon:
         print(f"daemon unix:{paths.daemon_sock} {answer('daemon')}")
     print(f"control unix:{paths.control_sock} {answer('control')}")
     details = {}
-    if server_up and "control" not in problems:
-        try:
-            status, body = server.control(paths, "GET", "/status")
-            if status == 200:
-                details = {m["module_id"]: m for m in body["modules"]}
-        except (OSError, http.client.HTTPException, KeyError, TypeError):
-            pass
+    try:
+        details = {m["module_id"]: m for m in body["modules"]} if body else {}
+        for part, fault in body["faults"].items() if body else ():
+            print(faults.describe(part, fault))
+    except (KeyError, TypeError, AttributeError):
+        pass
     for m in node.modules:
         line = f"module {m.module_id} work dir {paths.module_dir(m.module_id)}"
         d = details.get(m.module_id)
@@ -513,6 +536,13 @@ def parser() -> argparse.ArgumentParser:
                             help="make the daemon's next sign for a module issue an expired token")
     expire.add_argument("module", metavar="MODULE")
     expire.set_defaults(func=cmd_expire_token)
+
+    fault = sub.add_parser("fault", parents=[common], help="put the hub or the daemon into a fault mode")
+    fault.add_argument("part", choices=faults.PARTS)
+    fault.add_argument("mode", choices=faults.MODES)
+    fault.add_argument("--path", default="", metavar="PREFIX", help="only requests whose path starts with PREFIX")
+    fault.add_argument("--count", type=int, metavar="N", help="only the next N requests (default: until none)")
+    fault.set_defaults(func=cmd_fault)
 
     status = sub.add_parser("status", parents=[common], help="what runs where; exit 1 when a part is down")
     status.set_defaults(func=cmd_status)

@@ -42,6 +42,7 @@ DIGESTS = {"sha256": hashlib.sha256}
 
 class DaemonHandler(JsonHandler):
     part = "daemon"
+    peek_first = True
 
     def route(self, method: str, path: str, query: str) -> Reply:
         words = path.strip("/").split("/")

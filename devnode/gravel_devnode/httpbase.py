@@ -1,15 +1,17 @@
 """What the hub, the daemon and the control socket share: JSON over HTTP/1.1, one log line per
-request, a TLS server that shakes hands on the connection's own thread, a unix-socket server,
-and a small client for unix sockets.
+request, the fault modes applied to a request (faults.py), a TLS server that shakes hands on
+the connection's own thread, a unix-socket server, and a small client for unix sockets.
 """
 from __future__ import annotations
 
 import http.client
 import http.server
 import json
+import select
 import socket
 import socketserver
 import ssl
+import struct
 import sys
 import threading
 import time
@@ -17,8 +19,11 @@ import traceback
 from typing import Any, Optional
 from urllib.parse import urlsplit
 
+from . import faults as faultmodes
+
 MAX_BODY = 1024 * 1024
 IDLE_TIMEOUT_S = 30.0  # a kept-alive connection that stays silent this long is closed
+PEEK_LIMIT_S = 5.0  # how long a reset waits for the whole request to arrive unread
 
 
 class NodeLog:
@@ -111,31 +116,187 @@ class JsonHandler(http.server.BaseHTTPRequestHandler):
                 raise refuse(400, f"member {name!r} missing or not a string")
         return data
 
+    # The daemon's plain socket: a reset must find the request still unread (see handle).
+    peek_first = False
+
+    def handle(self) -> None:
+        self._decided: Optional[tuple] = None
+        faults = getattr(self.runtime, "faults", None)
+        if self.peek_first and faults is not None and faults.armed(self.part):
+            path = self._peek_request_path()
+            if path is not None:
+                mode = faults.take(self.part, path)
+                if mode == "reset":
+                    self._reset()
+                    self.runtime.log.line(f"{self.part} {printable(path)} - fault reset")
+                    return
+                self._decided = (mode,)
+        super().handle()
+
+    def _peek_request_path(self) -> Optional[str]:
+        """The path of the connection's first request once all of it has arrived, left unread;
+        None when it does not arrive whole within PEEK_LIMIT_S (it is then served as usual)."""
+        deadline = time.monotonic() + PEEK_LIMIT_S
+        while time.monotonic() < deadline and not self.runtime.stop.is_set():
+            try:
+                data = self.connection.recv(65536, socket.MSG_PEEK)
+            except OSError:
+                return None
+            if not data:
+                return None
+            end = data.find(b"\r\n\r\n")
+            if end >= 0:
+                head = data[:end].decode("latin-1").split("\r\n")
+                words = head[0].split(" ")
+                length = 0
+                for line in head[1:]:
+                    name, _, value = line.partition(":")
+                    if name.strip().lower() == "content-length" and value.strip().isdigit():
+                        length = int(value.strip())
+                if len(words) != 3:
+                    return None
+                if len(data) >= end + 4 + length:
+                    return urlsplit(words[1]).path
+                if len(data) == 65536:
+                    return None
+            time.sleep(0.01)
+        return None
+
+    def _reset(self) -> None:
+        """Closes the connection so that the client sees it reset: SO_LINGER 0 sends a TCP
+        reset; a unix socket closed with unread data resets its peer."""
+        self.close_connection = True
+        try:
+            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        except OSError:
+            pass
+        try:
+            self.connection.close()
+        except OSError:
+            pass
+
+    def _send(self, reply: Reply, body: Optional[bytes] = None, content_type: str = "application/json") -> None:
+        payload = json.dumps(reply.body).encode() if body is None else body
+        self.send_response(reply.status)
+        self.send_header("Content-Type", content_type)
+        self.send_header("Content-Length", str(len(payload)))
+        if self.close_connection:
+            self.send_header("Connection", "close")
+        self.end_headers()
+        if self.command != "HEAD":
+            self.wfile.write(payload)
+
+    def _answer(self, path: str, query: str) -> Reply:
+        try:
+            return self.route(self.command, path, query)
+        except Reply as r:
+            return r
+        except Exception:  # a bug must not kill the connection thread silently
+            traceback.print_exc(file=sys.stderr)
+            return refuse(500, "internal error")
+
     def _serve(self) -> None:
         split = urlsplit(self.path)
         path = split.path
         self._body = None
+        mode = None
+        faults = getattr(self.runtime, "faults", None)
         try:
             self.read_body()
-            reply = self.route(self.command, path, split.query)
+            if self._decided is not None:
+                mode, self._decided = self._decided[0], None
+            elif faults is not None:
+                mode = faults.take(self.part, path)
+            reply = None if mode else self._answer(path, split.query)
         except Reply as r:
             reply = r
-        except Exception:  # a bug must not kill the connection thread silently
-            traceback.print_exc(file=sys.stderr)
-            reply = refuse(500, "internal error")
-        payload = json.dumps(reply.body).encode()
+        shown = printable(path) + ("?(query of %d characters)" % len(split.query) if split.query else "")
+        if mode:
+            outcome = self._serve_fault(mode, path, split.query)
+            self.runtime.log.line(f"{self.part} {self.command} {shown} {outcome}")
+            return
         try:
+            self._send(reply)
+        finally:
+            self.runtime.log.line(f"{self.part} {self.command} {shown} {reply.status} {reply.reason}")
+
+    def _serve_fault(self, mode: str, path: str, query: str) -> str:
+        """Answers (or does not) as the fault mode says; returns the rest of the log line."""
+        self.close_connection = True
+        if mode == "5xx":
+            self._send(Reply(503, {"error": "service unavailable (fault 5xx)"}, ""))
+            return "503 fault 5xx"
+        if mode == "reset":
+            self._reset()
+            return "- fault reset"
+        if mode == "stall":
+            started = time.monotonic()
+            why = self._stall()
+            return f"- fault stall, ended after {time.monotonic() - started:.1f} s: {why}"
+        reply = self._answer(path, query)
+        payload = json.dumps(reply.body).encode()
+        if mode == "garbage":
+            self._send(Reply(200, None, ""), faultmodes.GARBAGE_PREFIX + payload, "text/html")
+            return "200 fault garbage"
+        if mode == "truncated":
             self.send_response(reply.status)
             self.send_header("Content-Type", "application/json")
             self.send_header("Content-Length", str(len(payload)))
-            if self.close_connection:
-                self.send_header("Connection", "close")
             self.end_headers()
-            if self.command != "HEAD":
-                self.wfile.write(payload)
-        finally:
-            shown = printable(path) + ("?(query of %d characters)" % len(split.query) if split.query else "")
-            self.runtime.log.line(f"{self.part} {self.command} {shown} {reply.status} {reply.reason}")
+            self.wfile.write(payload[:len(payload) // 2])
+            self._close_cleanly()
+            return f"{reply.status} fault truncated ({len(payload) // 2} of {len(payload)} bytes)"
+        if mode == "slow":
+            head = (f"HTTP/1.1 {reply.status} {self.responses.get(reply.status, ('',))[0]}\r\n"
+                    f"Server: {self.version_string()}\r\nDate: {self.date_time_string()}\r\n"
+                    f"Content-Type: application/json\r\nContent-Length: {len(payload)}\r\n"
+                    "Connection: close\r\n\r\n").encode("latin-1")
+            data = head + payload
+            sent = 0
+            why = "done"
+            try:
+                for i in range(len(data)):
+                    if select.select([self.connection], [], [], 0)[0]:
+                        why = "client closed the connection"  # or sent more: either way it gave up
+                        break
+                    self.wfile.write(data[i:i + 1])
+                    sent += 1
+                    if i + 1 < len(data) and self.runtime.stop.wait(faultmodes.SLOW_BYTE_PERIOD_S):
+                        why = "node stopping"
+                        break
+            except OSError:
+                why = "client went away"
+            return f"{reply.status} fault slow ({sent} of {len(data)} bytes sent, {why})"
+        raise AssertionError(mode)
+
+    def _stall(self) -> str:
+        """Sends nothing; returns once the client closes or the node stops."""
+        try:
+            self.connection.settimeout(faultmodes.POLL_S)
+        except OSError:
+            return "connection gone"
+        while not self.runtime.stop.is_set():
+            try:
+                data = self.connection.recv(1)
+            except (socket.timeout, ssl.SSLWantReadError):
+                continue
+            except OSError:
+                return "client reset the connection"
+            if not data:
+                return "client closed the connection"
+        return "node stopping"
+
+    def _close_cleanly(self) -> None:
+        """Ends the connection after what was written: TLS close_notify first, then the socket."""
+        unwrap = getattr(self.connection, "unwrap", None)
+        try:
+            if unwrap is not None:
+                self.connection.settimeout(1.0)
+                unwrap()
+            else:
+                self.connection.shutdown(socket.SHUT_WR)
+        except (OSError, ValueError):
+            pass
 
     do_GET = do_POST = do_PUT = do_DELETE = do_PATCH = do_HEAD = _serve
 

@@ -3,8 +3,10 @@
 It runs the hub (HTTPS on a free 127.0.0.1 port), the daemon (with --daemon: HTTP on
 DIR/daemon.sock) and the control socket DIR/control.sock, which the other subcommands use:
 
-    GET  /status                           -> what runs, the modules, their tokens (never a token itself)
+    GET  /status                           -> what runs, the modules, their tokens (never a token itself),
+                                              the fault of hub and daemon
     POST /expire-token {"module_id"}       -> the module's next sign issues an already expired token
+    POST /fault {"part", "mode", "path", "count"} -> hub or daemon in a fault mode (faults.py)
 
 Once everything listens it writes DIR/server.json ({"pid", "hub_port"}); ``up`` waits for it.
 It logs one line per request to DIR/node.log and stops on SIGTERM or SIGINT, or when DIR is
@@ -21,8 +23,9 @@ import threading
 from typing import Optional
 
 from . import pki, process, state
+from .faults import FaultError, Faults
 from .daemon import DaemonHandler
-from .httpbase import JsonHandler, NodeLog, Reply, TlsHttpServer, UnixHttpServer, refuse, unix_request
+from .httpbase import JsonHandler, NodeLog, Reply, TlsHttpServer, UnixHttpServer, printable, refuse, unix_request
 from .hub import HubHandler
 from .state import NodePaths, NodeState
 from .tokens import TokenStore, now_ms
@@ -40,6 +43,8 @@ class Runtime:
         self.hub_port = 0
         self.started_ms = now_ms()
         self._lock = threading.Lock()
+        self.stop = threading.Event()  # set when the node stops: every faulted wait ends
+        self.faults = Faults(self.stop, self.paths.daemon_sock if node.daemon else None, self.paths.daemon_sock_gone)
         self.binds: dict[str, set[str]] = {"hub": set(), "daemon": set()}
         self.tokens = TokenStore(self.paths.tokens_json, on_change=self._tokens_changed)
         with open(self.paths.ca_cert, encoding="ascii") as f:
@@ -73,7 +78,7 @@ class Runtime:
                             "valid_tokens": len(valid), "next_expiry_ms": min(valid) if valid else None,
                             "expire_armed": self.tokens.armed(m.module_id)})
         return {"pid": os.getpid(), "hub_port": self.hub_port, "daemon": self.node.daemon,
-                "started_ms": self.started_ms, "modules": modules}
+                "started_ms": self.started_ms, "modules": modules, "faults": self.faults.status()}
 
 
 class ControlHandler(JsonHandler):
@@ -91,6 +96,20 @@ class ControlHandler(JsonHandler):
             self.runtime.tokens.arm_expiry(body["module_id"])
             return Reply(200, {"module_id": body["module_id"], "armed": True},
                          f"next sign of module {body['module_id']} issues an expired token")
+        if (method, path) == ("POST", "/fault"):
+            body = self.read_json("part", "mode")
+            prefix, count = body.get("path") or "", body.get("count")
+            if not isinstance(prefix, str) or not (count is None or (isinstance(count, int) and not isinstance(count, bool))):
+                raise refuse(400, "path must be a string and count an integer")
+            try:
+                fault = self.runtime.faults.set(body["part"], body["mode"], prefix, count)
+            except FaultError as e:
+                raise refuse(409 if "without a daemon" in str(e) else 400, str(e)) from None
+            except OSError as e:
+                raise refuse(500, f"cannot move the daemon socket: {e}") from None
+            return Reply(200, {"part": body["part"], **fault.describe()},
+                         f"fault {body['part']} {fault.mode}" + (f" path {printable(prefix, 100)}" if prefix else "")
+                         + (f" count {count}" if count is not None else ""))
         raise refuse(404, "no such endpoint")
 
 
@@ -125,7 +144,7 @@ def serve(root: str) -> int:
         sockets.append(paths.daemon_sock)
     servers.append(_unix_server(paths.control_sock, ControlHandler, runtime))
 
-    stop = threading.Event()
+    stop = runtime.stop
     for sig in (signal.SIGTERM, signal.SIGINT):
         signal.signal(sig, lambda *_: stop.set())
     threads = [threading.Thread(target=s.serve_forever, kwargs={"poll_interval": POLL_S}, daemon=True)
@@ -148,10 +167,12 @@ def serve(root: str) -> int:
             broker_pid = NodeState.load(root).broker_pid or broker_pid  # restart-broker changes it
         except (OSError, ValueError):
             pass
+    stop.set()  # faulted requests (slow, stall) end now
+    runtime.faults.restore()
     for s in servers:
         s.shutdown()
         s.server_close()
-    for p in sockets + [paths.server_json]:
+    for p in sockets + [paths.server_json, paths.daemon_sock_gone]:
         try:
             os.unlink(p)
         except OSError:

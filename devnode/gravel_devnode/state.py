@@ -62,6 +62,8 @@ class NodePaths:
     @property
     def daemon_sock(self) -> str: return self._p("daemon.sock")
     @property
+    def daemon_sock_gone(self) -> str: return self._p(".daemon.sock.gone")  # where fault daemon gone moves it
+    @property
     def control_sock(self) -> str: return self._p("control.sock")
     @property
     def module_env(self) -> str: return self._p("module.env")
