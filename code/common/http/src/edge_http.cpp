@@ -16,6 +16,9 @@ long gravel::http::g_stall_limit_seconds = 60;
 
 namespace {
 
+// The stall limit edge_http_init read; every handle made afterwards takes it.
+long g_stall_limit_in_use = 60;
+
 constexpr const char kDaemonVerifyCodeEnv[] = "daemon_verify_code";
 constexpr const char kDaemonUriEnv[] = "daemon_uri";
 constexpr const char kUnixPrefix[] = "unix:";
@@ -46,9 +49,8 @@ private:
 };
 
 // Transport settings every handle inherits: TLS verification against the base runtime's CA
-// file alone, the connect time-out, no signals, HTTP(S) as the only protocols, and an end to
-// a transfer whose peer sends nothing for the stall limit (below one byte a second for that
-// long), whatever overall time-out the request has.
+// file alone, the connect time-out, no signals, HTTP(S) as the only protocols. (The stall limit
+// is watched by the transfers' progress callback, edge_http_utils.cpp.)
 CURLcode configure_transport(CURL *curl) noexcept {
     const gravel::TlsVerify mode = gravel::tls_verify_from_env();
     Settings s(curl);
@@ -57,8 +59,6 @@ CURLcode configure_transport(CURL *curl) noexcept {
         .set(CURLOPT_CAPATH, static_cast<const char *>(nullptr))
         .set(CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds)
         .set(CURLOPT_NOSIGNAL, 1L)
-        .set(CURLOPT_LOW_SPEED_LIMIT, 1L)
-        .set(CURLOPT_LOW_SPEED_TIME, gravel::http::g_stall_limit_seconds)
         .set(CURLOPT_PROTOCOLS_STR, "http,https");
     if (const char *ca_file = edge_base_get_ca_file(); ca_file != nullptr) s.set(CURLOPT_CAINFO, ca_file);
     return s.result();
@@ -125,6 +125,7 @@ EDGE_API uint32_t edge_http_init(void) {
     curl_easy_cleanup(mgr->template_handle);
     mgr->template_handle = curl_easy_init();
     if (mgr->template_handle == nullptr) return EDGE_ERR_NO_MEMORY;
+    g_stall_limit_in_use = gravel::http::g_stall_limit_seconds;
     CURLcode rc = configure_transport(mgr->template_handle);
     if (rc == CURLE_OK) rc = configure_daemon(mgr->template_handle);
     if (rc != CURLE_OK) return rc;
@@ -159,6 +160,7 @@ EDGE_API edge_http_handle_t *edge_http_create(apr_pool_t *pool) {
     }
     apr_pool_cleanup_register(own, &handle->pub, release_transfer, apr_pool_cleanup_null);
     handle->abort_flag = abort_flag_of(pool);
+    handle->stall_limit = g_stall_limit_in_use;
     edge_http_default_headers_set(&handle->pub);
     handle->pub.pool = own;
     EDGE_LOG_INFO("http: %p create.", static_cast<void *>(&handle->pub));

@@ -1,5 +1,6 @@
 // Transfers: GET and POST on a handle, and the write callback that assembles the body.
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 
@@ -52,34 +53,74 @@ bool aborted(const gravel::http::Handle &handle) noexcept {
     return handle.abort_flag != nullptr && gravel::atomic_read32(*handle.abort_flag) != 0;
 }
 
-// libcurl calls this often while data flows and about once a second while the peer is silent;
-// a non-zero answer ends the transfer with CURLE_ABORTED_BY_CALLBACK.
-int abort_check(void *handle, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    return aborted(*gravel::http::from_public(handle)) ? 1 : 0;
+int64_t steady_ms() noexcept {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
-// Sets the request's URL, body sink and headers, runs the transfer and detaches the caller's
-// record from the handle again. A handle whose abort flag is up sends nothing.
+// The stall watch: from the moment the request goes out, every stall limit's worth of seconds
+// must move at least as many bytes (sent or received), or the transfer has stalled. Counting
+// from the last bytes that moved, not over a sliding average, a POST ends as soon as a GET.
+bool stalled(gravel::http::Handle &handle, curl_off_t moved) noexcept {
+    if (handle.stall_limit <= 0) return false;
+    if (handle.stall_mark_ms < 0) {
+        // Connecting has its own time-out: the watch starts once the request is under way.
+        curl_off_t pretransfer = 0;
+        if (curl_easy_getinfo(handle.pub.curl, CURLINFO_PRETRANSFER_TIME_T, &pretransfer) != CURLE_OK ||
+            pretransfer <= 0) {
+            return false;
+        }
+        handle.stall_mark_ms = steady_ms();
+        handle.stall_mark_bytes = moved;
+        return false;
+    }
+    const int64_t now = steady_ms();
+    if (moved - handle.stall_mark_bytes >= handle.stall_limit) {
+        handle.stall_mark_ms = now;
+        handle.stall_mark_bytes = moved;
+        return false;
+    }
+    return now - handle.stall_mark_ms >= static_cast<int64_t>(handle.stall_limit) * 1000;
+}
+
+// libcurl calls this often while data flows and about once a second while the peer is silent;
+// a non-zero answer ends the transfer with CURLE_ABORTED_BY_CALLBACK (a stall: perform makes
+// that CURLE_OPERATION_TIMEDOUT).
+int progress_check(void *data, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t ulnow) {
+    gravel::http::Handle &handle = *gravel::http::from_public(data);
+    if (aborted(handle)) return 1;
+    if (stalled(handle, dlnow + ulnow)) {
+        handle.stalled = true;
+        return 1;
+    }
+    return 0;
+}
+
+// Sets the request's URL, body sink, headers and the progress callback that watches for an
+// abort and a stall, runs the transfer and detaches the caller's record from the handle again.
+// A handle whose abort flag is up sends nothing.
 CURLcode perform(edge_http_handle_t *handle, const char *url, edge_http_response_t *response,
                  apr_pool_t *response_pool) noexcept {
     CURL *curl = handle->curl;
     gravel::http::Handle &own = *gravel::http::from_public(handle);
     if (aborted(own)) return CURLE_ABORTED_BY_CALLBACK;
     CURLcode rc = curl_easy_setopt(curl, CURLOPT_URL, url);
-    if (rc == CURLE_OK && own.abort_flag != nullptr) {
-        rc = curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, abort_check);
-        if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_XFERINFODATA, static_cast<void *>(handle));
-        if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-    }
+    if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, progress_check);
+    if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_XFERINFODATA, static_cast<void *>(handle));
+    if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, edge_http_write_data_callback);
     if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_WRITEDATA, static_cast<void *>(handle));
     if (rc == CURLE_OK && handle->headers != nullptr) rc = curl_easy_setopt(curl, CURLOPT_HTTPHEADER, handle->headers);
     if (rc != CURLE_OK) return rc;
     own.buffer = nullptr;
     own.capacity = 0;
+    own.stall_mark_ms = -1;
+    own.stall_mark_bytes = 0;
+    own.stalled = false;
     handle->response = response;
     handle->response_pool = response_pool;
     rc = curl_easy_perform(curl);
+    if (rc == CURLE_ABORTED_BY_CALLBACK && own.stalled) rc = CURLE_OPERATION_TIMEDOUT;
     handle->response = nullptr;
     handle->response_pool = nullptr;
     own.buffer = nullptr;

@@ -22,8 +22,10 @@
  *   by default; "module_tls_verify" = "chain" checks the chain only, "none" nothing (either
  *   is logged at WARN by edge_http_init; an unknown value verifies fully).
  * - Stalls. A transfer whose peer sends nothing for 60 seconds (below one byte a second for
- *   that long) ends with libcurl's time-out result (28), GET and POST alike, whatever the
- *   request's own time-out (0 still means no overall bound).
+ *   that long, counted from the last bytes that moved either way, the request's own body
+ *   included) ends with libcurl's time-out result (28) within about a second more, GET and
+ *   POST alike, whatever the request's own time-out (0 still means no overall bound).
+ *   Connecting has its own limit of 5 seconds.
  * - Aborting. A caller that must be able to end transfers that run on other threads (a
  *   service's destroy) stores, with apr_pool_userdata_setn, the address of a uint32_t flag
  *   under EDGE_HTTP_ABORT_KEY on a pool of its own, before it creates handles from that pool
