@@ -29,9 +29,9 @@ int unix_post(const std::string &socket_path, const std::string &url, const std:
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     int status = -1;
     if (::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0) {
-        const std::string request = cat("POST ", url, " HTTP/1.1\r\nHost: localhost\r\nContent-Type: application/json\r\n",
-                                        "Content-Length: ", std::to_string(body.size()), "\r\nConnection: close\r\n\r\n",
-                                        body);
+        const std::string request =
+            cat("POST ", url, " HTTP/1.1\r\nHost: localhost\r\nContent-Type: application/json\r\n",
+                "Content-Length: ", std::to_string(body.size()), "\r\nConnection: close\r\n\r\n", body);
         if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
             std::string answer;
             char buf[4096];
@@ -66,14 +66,16 @@ std::string devnode_program() {
 DevNode::DevNode(const std::string &module_id) : dir_(tmp_.file("node")) {
     const std::string plugin = devnode_auth_plugin();
     if (plugin.empty()) throw std::runtime_error("the dev node's broker plugin is not built");
-    const auto up = run_command(cat("python3 ", shell_quote(devnode_program()), " up --daemon --dir ", shell_quote(dir_),
-                                    " --module-id ", shell_quote(module_id), " --plugin ", shell_quote(plugin), " 2>&1"));
+    const auto up =
+        run_command(cat("python3 ", shell_quote(devnode_program()), " up --daemon --dir ", shell_quote(dir_),
+                        " --module-id ", shell_quote(module_id), " --plugin ", shell_quote(plugin), " 2>&1"));
     if (up.status != 0) throw std::runtime_error("gravel-devnode up failed: " + up.out);
     // What node.json holds, one value a line.
-    const auto state = run_command(cat(
-        "python3 -c 'import json,sys; n=json.load(open(sys.argv[1])); m=n[\"modules\"][0]; "
-        "print(n[\"hub_port\"]); [print(m[k]) for k in (\"module_id\",\"verify_code\",\"daemon_verify_code\",\"secret\",\"crypt_key\")]' ",
-        shell_quote(dir_ + "/node.json")));
+    const auto state =
+        run_command(cat("python3 -c 'import json,sys; n=json.load(open(sys.argv[1])); m=n[\"modules\"][0]; "
+                        "print(n[\"hub_port\"]); [print(m[k]) for k in "
+                        "(\"module_id\",\"verify_code\",\"daemon_verify_code\",\"secret\",\"crypt_key\")]' ",
+                        shell_quote(dir_ + "/node.json")));
     std::istringstream lines(state.out);
     std::string port;
     std::getline(lines, port);
@@ -93,8 +95,9 @@ DevNode::~DevNode() {
 }
 
 int DevNode::fault(const std::string &part, const std::string &mode, const std::string &path, int count) const {
-    const std::string body = cat("{\"part\": ", json_text(part), ", \"mode\": ", json_text(mode), ", \"path\": ",
-                                 json_text(path), ", \"count\": ", count > 0 ? std::to_string(count) : "null", "}");
+    const std::string body =
+        cat("{\"part\": ", json_text(part), ", \"mode\": ", json_text(mode), ", \"path\": ", json_text(path),
+            ", \"count\": ", count > 0 ? std::to_string(count) : "null", "}");
     return unix_post(dir_ + "/control.sock", "/fault", body);
 }
 

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -63,8 +64,7 @@ public:
 private:
     std::unique_ptr<DevNode> node_;
 };
-[[maybe_unused]] ::testing::Environment *const g_environment =
-    ::testing::AddGlobalTestEnvironment(new NodeEnvironment);
+[[maybe_unused]] ::testing::Environment *const g_environment = ::testing::AddGlobalTestEnvironment(new NodeEnvironment);
 
 // ---- What the kit holds, as text ------------------------------------------------------------
 
@@ -75,11 +75,11 @@ std::string field_text(int64_t number) {
     return std::to_string(number);
 }
 #define FAULTS_FIELD_TEXT(kind, key, mark) out += cat(#key, "=", field_text(record->key), ";");
-#define FAULTS_HOLDER_TEXT(T)                                    \
-    std::string holder_text(const T *record) {                   \
-        if (record == nullptr) return "(no holder)";             \
+#define FAULTS_HOLDER_TEXT(T)                                       \
+    std::string holder_text(const T *record) {                      \
+        if (record == nullptr) return "(no holder)";                \
         std::string out = record->pool == nullptr ? "(empty)" : ""; \
-        EDGE_RECORD_FIELDS_##T(FAULTS_FIELD_TEXT) return out;    \
+        EDGE_RECORD_FIELDS_##T(FAULTS_FIELD_TEXT) return out;       \
     }
 FAULTS_HOLDER_TEXT(NodeConfigRsp)
 FAULTS_HOLDER_TEXT(CloudTokenRspBody)
@@ -95,11 +95,11 @@ FAULTS_HOLDER_TEXT(ModuleTrustCertsRspBody)
 // of each sort gives.
 struct Kind {
     std::string name;
-    std::string path;        // the path prefix of its requests
-    uint32_t request_fails;  // status when the request fails (transport, or a status but 200)
-    uint32_t not_json;       // status when a 200 answer's body is not JSON
+    std::string path;                         // the path prefix of its requests
+    uint32_t request_fails;                   // status when the request fails (transport, or a status but 200)
+    uint32_t not_json;                        // status when a 200 answer's body is not JSON
     std::vector<std::string> not_json_lines;  // the ERROR lines of that failure
-    bool secret;             // its answers carry secrets: a failure line masks the body
+    bool secret;                              // its answers carry secrets: a failure line masks the body
     std::function<uint32_t(apr_pool_t *)> call;
     std::vector<std::string> extra_lines = {};  // more ERROR lines of a failed request
 };
@@ -113,9 +113,9 @@ struct Mode {
 };
 
 const Mode kModes[] = {
-    {"5xx", kCalmSeconds, std::pair{0, 503}},      {"garbage", kCalmSeconds, std::nullopt},
+    {"5xx", kCalmSeconds, std::pair{0, 503}},        {"garbage", kCalmSeconds, std::nullopt},
     {"truncated", kCalmSeconds, std::pair{18, 200}}, {"slow", kStallSeconds, std::pair{28, 0}},
-    {"reset", kCalmSeconds, std::pair{56, 0}},     {"stall", kStallSeconds, std::pair{28, 0}},
+    {"reset", kCalmSeconds, std::pair{56, 0}},       {"stall", kStallSeconds, std::pair{28, 0}},
     {"gone", kCalmSeconds, std::pair{7, 0}},
 };
 
@@ -129,9 +129,9 @@ protected:
 
     void start(long stall_seconds) {
         ASSERT_NE(g_node, nullptr) << "no dev node";
-        for (const char *name : {"daemon_verify_code", "daemon_uri", "module_tls_verify", "verify_code",
-                                 "module_cfg_dir", "http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy",
-                                 "ALL_PROXY", "no_proxy", "NO_PROXY"}) {
+        for (const char *name :
+             {"daemon_verify_code", "daemon_uri", "module_tls_verify", "verify_code", "module_cfg_dir", "http_proxy",
+              "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY"}) {
             env_.push_back(std::make_unique<ScopedEnv>(name, std::nullopt));
         }
         if (daemon_) {
@@ -239,8 +239,8 @@ protected:
         const edge_http_conns_mgr_t *m = mgr();
         return cat(with_node_config ? holder_text(m->node_config) : std::string(), "|", holder_text(m->cloud_token),
                    "|", holder_text(m->daemon_token), "|", holder_text(m->verify_result), "|",
-                   holder_text(m->device_sign), "|", holder_text(m->node_certs), "|", holder_text(m->trust_certs),
-                   "|", field_text(m->crypto_result), "|", domain_key("secret"), "|", domain_key("crypt_key"), "|",
+                   holder_text(m->device_sign), "|", holder_text(m->node_certs), "|", holder_text(m->trust_certs), "|",
+                   field_text(m->crypto_result), "|", domain_key("secret"), "|", domain_key("crypt_key"), "|",
                    decrypted("daemon_token"), "|",
                    std::to_string(edge_configs_get_longlong(0, "daemon_token_expires_at")));
     }
@@ -249,8 +249,17 @@ protected:
         const edge_http_conns_mgr_t *m = mgr();
         for (const char *text : {m->node_config->access_key, m->node_config->secret_key, m->cloud_token->access_key,
                                  m->cloud_token->secret_key, m->cloud_token->auth_token, m->cloud_token->token,
-                                 m->daemon_token->token, m->device_sign->password, m->node_certs->private_key}) {
+                                 m->daemon_token->token, m->device_sign->password}) {
             if (text != nullptr) secrets_.emplace_back(text);
+        }
+        // A private key's PEM lines but its armour ("-----BEGIN ..." is in every certificate).
+        if (const char *key = m->node_certs->private_key; key != nullptr) {
+            std::string body;
+            std::istringstream lines(key);
+            for (std::string line; std::getline(lines, line);) {
+                if (line.rfind("-----", 0) != 0) body += line + "\n";
+            }
+            secrets_.push_back(body);
         }
     }
 
@@ -266,10 +275,9 @@ protected:
             ASSERT_EQ(kind.call(pool), EDGE_OK) << "the good call before the fault";
             note_secrets();
             const std::string disk = key_store_files();
-            const bool empties_node_config = !mode.failure && kind.not_json != EDGE_OK && !daemon_ &&
-                                             kind.name == "cloud token";
+            const bool empties_node_config =
+                !mode.failure && kind.not_json != EDGE_OK && !daemon_ && kind.name == "cloud token";
             const std::string before = held(!empties_node_config);
-            const std::string token = decrypted("daemon_token");
             ASSERT_EQ(g_node->fault(part, mode.name, gone ? "" : kind.path, gone ? 0 : 1), 200);
 
             const size_t lines_before = work_.log_lines().size();
@@ -303,7 +311,7 @@ protected:
                 for (const std::string &line : kind.not_json_lines) EXPECT_TRUE(logged(line, false)) << line;
             }
             // Nothing waits past the stall limit; a peer that answers at once is answered at once.
-            EXPECT_LT(seconds, static_cast<double>(mode.stall_seconds == kStallSeconds ? kStallSeconds + 4 : 4));
+            EXPECT_LT(seconds, static_cast<double>(mode.stall_seconds == kStallSeconds ? kStallSeconds + 2 : 4));
             if (mode.stall_seconds == kStallSeconds) {
                 EXPECT_GT(seconds, kStallSeconds - 0.3);
             }
@@ -343,16 +351,34 @@ protected:
     static std::vector<Kind> kinds() {
         const std::string base = "/gatewell/api/v1";
         return {
-            {"bind", base + "/modules/bind", EDGE_ERR_HUB_BIND, EDGE_ERR_MISSING,
-             {"ERROR save secret to domain key error, ret:20001"}, true,
+            {"bind",
+             base + "/modules/bind",
+             EDGE_ERR_HUB_BIND,
+             EDGE_ERR_MISSING,
+             {"ERROR save secret to domain key error, ret:20001"},
+             true,
              [](apr_pool_t *pool) { return edge_http_conns_bind(pool); }},
-            {"cloud token", base + "/credentials/agency", EDGE_ERR_HUB_CLOUD_TOKEN, EDGE_ERR_BAD_ARGUMENT,
-             {"ERROR parse cloud token rsp failed, ret:20003", "ERROR save cloud token failed, ret:20003"}, true,
+            {"cloud token",
+             base + "/credentials/agency",
+             EDGE_ERR_HUB_CLOUD_TOKEN,
+             EDGE_ERR_BAD_ARGUMENT,
+             {"ERROR parse cloud token rsp failed, ret:20003", "ERROR save cloud token failed, ret:20003"},
+             true,
              [](apr_pool_t *pool) { return edge_http_conns_refresh_cloud_token(pool); }},
             // The device API reports only the status: a 200 answer is a success whatever its body.
-            {"device command", base + "/devices/commands", EDGE_ERR_DEVICE_COMMAND, EDGE_OK, {}, false,
+            {"device command",
+             base + "/devices/commands",
+             EDGE_ERR_DEVICE_COMMAND,
+             EDGE_OK,
+             {},
+             false,
              [](apr_pool_t *pool) { return edge_app_http_conns_call_device_command("open-valve-7", 5, pool); }},
-            {"device statuses", base + "/devices/statuses", EDGE_ERR_DEVICE_STATUS, EDGE_OK, {}, false,
+            {"device statuses",
+             base + "/devices/statuses",
+             EDGE_ERR_DEVICE_STATUS,
+             EDGE_OK,
+             {},
+             false,
              [](apr_pool_t *pool) {
                  char *result = nullptr;
                  return edge_app_http_conns_get_devices_statuses(&result, "?device_id=device-faultmod01", 0, pool);
@@ -382,7 +408,9 @@ protected:
 
     std::vector<Kind> kinds() {
         const std::string module = std::string("/v2/modules/") + kModuleId;
-        const auto saver = [](const char *message) { return std::vector<std::string>{cat("ERROR ", message, ", ret:20001")}; };
+        const auto saver = [](const char *message) {
+            return std::vector<std::string>{cat("ERROR ", message, ", ret:20001")};
+        };
         const std::string &ciphertext = ciphertext_;
         return {
             {"bind", module + "/bind", EDGE_ERR_DAEMON_REQUEST, EDGE_ERR_MISSING,
@@ -397,10 +425,11 @@ protected:
             {"cloud token", module + "/cloud-token", EDGE_ERR_DAEMON_CLOUD_TOKEN, EDGE_ERR_MISSING,
              saver("save daemon cloud token error"), true,
              [](apr_pool_t *pool) { return edge_daemon_http_conns_cloud_token(pool); }},
-            {"encrypt", module + "/encrypt", EDGE_ERR_DAEMON_REQUEST, EDGE_ERR_MISSING, saver("save encrypt result error"),
-             false, [](apr_pool_t *pool) { return edge_daemon_http_conns_encrypt(pool, kPlaintext, kAlgorithm); }},
-            {"decrypt", module + "/decrypt", EDGE_ERR_DAEMON_REQUEST, EDGE_ERR_MISSING, saver("save decrypt result error"),
-             true,
+            {"encrypt", module + "/encrypt", EDGE_ERR_DAEMON_REQUEST, EDGE_ERR_MISSING,
+             saver("save encrypt result error"), false,
+             [](apr_pool_t *pool) { return edge_daemon_http_conns_encrypt(pool, kPlaintext, kAlgorithm); }},
+            {"decrypt", module + "/decrypt", EDGE_ERR_DAEMON_REQUEST, EDGE_ERR_MISSING,
+             saver("save decrypt result error"), true,
              [&ciphertext](apr_pool_t *pool) {
                  return edge_daemon_http_conns_decrypt(pool, ciphertext.c_str(), kAlgorithm);
              }},
@@ -416,8 +445,12 @@ protected:
              [](apr_pool_t *pool) { return edge_daemon_http_conns_trust_certs(pool); }},
             // The sign loop's runner: the sign's status, logged, and the next sleep left alone
             // (the schedule job then waits its exception sleep).
-            {"sign loop", module + "/sign", EDGE_ERR_DAEMON_SIGN, EDGE_ERR_MISSING,
-             {"ERROR save daemon token to domain key error, ret:20001", "ERROR http sign failed, ret:20001"}, true,
+            {"sign loop",
+             module + "/sign",
+             EDGE_ERR_DAEMON_SIGN,
+             EDGE_ERR_MISSING,
+             {"ERROR save daemon token to domain key error, ret:20001", "ERROR http sign failed, ret:20001"},
+             true,
              [](apr_pool_t *) {
                  long sleep = -7;
                  const uint32_t rc = edge_daemon_http_sign_runner(&sleep, nullptr);
@@ -467,7 +500,8 @@ TEST_F(SignLoopFaults, DestroyDoesNotWaitForAStalledOrSlowSign) {
         ASSERT_EQ(g_node->fault("daemon", mode, sign_path, 1), 200);
         const size_t gets = count_prefixed("INFO get url: ");
         start_loop();
-        ASSERT_TRUE(gravel::test::wait_until([&] { return count_prefixed("INFO get url: ") > gets; }, milliseconds(10000)));
+        ASSERT_TRUE(
+            gravel::test::wait_until([&] { return count_prefixed("INFO get url: ") > gets; }, milliseconds(10000)));
         std::this_thread::sleep_for(milliseconds(300));  // the transfer is under way
         const auto started = Clock::now();
         edge_http_conns_destroy();
@@ -477,15 +511,15 @@ TEST_F(SignLoopFaults, DestroyDoesNotWaitForAStalledOrSlowSign) {
     }
 }
 
-// One failed renewal is logged and the loop renews at its next run, a second later.
+// One failed renewal is logged and the loop renews at its next run, a second later (every mode
+// of a failed sign is a row of DaemonFaults, through the runner; here the schedule itself).
 TEST_F(SignLoopFaults, TheLoopRenewsAfterAFailedSign) {
     start(kStallSeconds);
     if (HasFatalFailure()) return;
     const struct {
         const char *mode;
         uint32_t status;
-    } cases[] = {{"5xx", EDGE_ERR_DAEMON_SIGN},   {"garbage", EDGE_ERR_MISSING}, {"reset", EDGE_ERR_DAEMON_SIGN},
-                 {"stall", EDGE_ERR_DAEMON_SIGN}, {"gone", EDGE_ERR_DAEMON_SIGN}};
+    } cases[] = {{"5xx", EDGE_ERR_DAEMON_SIGN}, {"garbage", EDGE_ERR_MISSING}, {"gone", EDGE_ERR_DAEMON_SIGN}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.mode);
         // A counted fault for one sign; gone holds until cleared.
@@ -512,8 +546,8 @@ TEST_F(SignLoopFaults, TheLoopRenewsAfterAFailedSign) {
     }
 }
 
-// By hand only (scripts/http-faults-real-limit.sh): the real stall limit of 60 seconds, a
-// stalled hub bind and a daemon sign answered a byte a second.
+// By hand only (scripts/fault-http-stall.sh): the real stall limit of 60 seconds, a
+// stalled hub bind (POST) and device statuses answered a byte a second (GET, no time-out).
 class RealStallLimit : public FaultTest {
 protected:
     RealStallLimit() : FaultTest(false) {}
@@ -544,8 +578,8 @@ TEST_F(RealStallLimit, DISABLED_AStalledBindAndASlowDeviceStatusesEndAfterSixtyS
         EXPECT_EQ(c.call(), c.status);
         const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
         std::printf("%s: %s ended after %.1f s\n", c.mode, c.path, seconds);
-        EXPECT_GT(seconds, 59.0);
-        EXPECT_LT(seconds, 66.0);
+        EXPECT_GT(seconds, 59.5);
+        EXPECT_LT(seconds, 62.0);
         EXPECT_TRUE(logged("ERROR http request error, ret:28, status:0, body:(null)"));
         EXPECT_EQ(domain_key("secret"), g_node->module().secret);
     }
