@@ -287,7 +287,10 @@ EDGE_API uint32_t edge_daemon_http_conns_build_digest_req(char **url, DigestReqB
 // ---- Savers -------------------------------------------------------------------------------
 
 EDGE_API uint32_t edge_daemon_http_conns_save_bind_rsp(const DaemonBindRspBody *rsp, apr_pool_t *) {
-    const bool valid = rsp != nullptr && !empty(rsp->token) && rsp->expires_at > 0;
+    // Every later request reads the token back into a buffer of kDaemonTokenBuffer bytes: a
+    // longer one would replace the token that works with one that locks them all out.
+    const bool valid = rsp != nullptr && !empty(rsp->token) &&
+                       std::strlen(rsp->token) < gravel::httpconns::kDaemonTokenBuffer && rsp->expires_at > 0;
     if (const uint32_t rc = save_checked(&edge_http_conns_mgr_t::daemon_token, rsp, valid); rc != EDGE_OK) return rc;
     // A token that did not reach the store would not be used by the next request: say so.
     const uint32_t expiry = edge_configs_set_longlong(kStore, "daemon_token_expires_at", rsp->expires_at);

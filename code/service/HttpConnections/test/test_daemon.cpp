@@ -298,6 +298,12 @@ TEST_F(DaemonTest, AnswersThatFailTheSaversChecksLeaveTheHoldersAsTheyWere) {
         const char *save_message;
         std::function<const void *(const edge_http_conns_mgr_t &)> pool_of;
     } cases[] = {
+        // A request reads the token back from the store into 256 bytes: 255 characters and the
+        // NUL. One character more would lock every later request out.
+        {"sign, token too long to read back", edge_daemon_http_conns_sign, "GET", module_path("sign"),
+         R"({"token":")" + std::string(255, 'y') + R"(","expires_at":5})",
+         R"({"token":")" + std::string(256, 'x') + R"(","expires_at":5})",
+         "save daemon token to domain key error, ret:20001", [](const auto &m) { return m.daemon_token->pool; }},
         {"sign, expires_at 0", edge_daemon_http_conns_sign, "GET", module_path("sign"),
          R"({"token":"t1","expires_at":5})", R"({"token":"t2","expires_at":0})",
          "save daemon token to domain key error, ret:20001", [](const auto &m) { return m.daemon_token->pool; }},

@@ -377,8 +377,9 @@ EDGE_API uint32_t edge_daemon_http_conns_build_digest_req(char **url, DigestReqB
 /** @{ */
 /** Savers: check the received record, then update the holder (see Holder update above).
  * @code{.unparsed}
- *   bind (bind and sign)  token non-empty, expires_at > 0; daemon_token, then the store:
- *                         "daemon_token_expires_at" (long long), "daemon_token" (encrypted)
+ *   bind (bind and sign)  token non-empty and at most 255 characters (what a later request
+ *                         reads back from the store), expires_at > 0; daemon_token, then the
+ *                         store: "daemon_token_expires_at" (long long), "daemon_token" (encrypted)
  *   verify                module_id non-empty, expires_at > 0
  *   cloud_token           access_key non-empty, expires_at present, secret_key non-empty
  *   device_sign           client_id and password non-empty
