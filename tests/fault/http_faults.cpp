@@ -482,6 +482,14 @@ protected:
         ASSERT_EQ(edge_base_schedule_job_config(mgr()->sign_job, edge_daemon_http_sign_runner, 1, 1), EDGE_OK);
         ASSERT_EQ(edge_daemon_http_start_loop(), EDGE_OK);
     }
+    // The last lines of the kit's log and of the node's, for a wait that ran out.
+    std::string tails() const {
+        std::string out = "--- kit log:\n";
+        const auto kit = work_.log_lines();
+        for (size_t i = kit.size() > 40 ? kit.size() - 40 : 0; i < kit.size(); ++i) out += kit[i] + "\n";
+        const std::string node = g_node->node_log();
+        return out + "--- node log:\n" + node.substr(node.size() > 3000 ? node.size() - 3000 : 0);
+    }
     size_t count_prefixed(const std::string &prefix) const {
         size_t n = 0;
         for (const std::string &l : work_.log_lines()) n += l.rfind(prefix, 0) == 0 ? 1 : 0;
@@ -530,12 +538,14 @@ TEST_F(SignLoopFaults, TheLoopRenewsAfterAFailedSign) {
         const size_t renewals = count_prefixed("INFO expires_at:");
         const std::string token = decrypted("daemon_token");
         start_loop();
-        ASSERT_TRUE(gravel::test::wait_until([&] { return count_prefixed(failed) > failures; }, milliseconds(10000)));
+        ASSERT_TRUE(gravel::test::wait_until([&] { return count_prefixed(failed) > failures; }, milliseconds(20000)))
+            << tails();
         if (gone) {
             ASSERT_EQ(g_node->fault("daemon", "none"), 200);
         }
         ASSERT_TRUE(gravel::test::wait_until([&] { return count_prefixed("INFO expires_at:") > renewals; },
-                                             milliseconds(10000)));
+                                             milliseconds(20000)))
+            << tails();
         ASSERT_EQ(edge_base_schedule_job_stop(mgr()->sign_job), EDGE_OK);
         // A new token, in holder and store alike, that the daemon accepts.
         const std::string renewed = decrypted("daemon_token");
