@@ -118,7 +118,12 @@ TEST_F(ConnsBroker, ABrokerThatKnowsAnotherSecretRefusesEveryTryAndTheServiceKee
     // Once the broker knows the store's secret, the next try gets in.
     broker_knows("module " + module_id_ + " " + kSecret + "\n");
     EXPECT_TRUE(wait_until([&] { return recorder().connected_count() == 1; }, 20s)) << broker_->log();
-    EXPECT_EQ(broker_decisions("(hmac)"), 1u);
+    // On a loaded machine a try may take longer than the second between tries: the next try
+    // replaces its client while the broker accepts it, so more than one login may be accepted,
+    // but only the last client's connection counts.
+    EXPECT_GE(broker_decisions("(hmac)"), 1u);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(recorder().connected_count(), 1);
 }
 
 TEST_F(ConnsBroker, ADaemonTokenConnectsWhileTheBrokerHoldsItUnexpired) {
