@@ -1,6 +1,7 @@
 #include "gravel_test_support.hpp"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -122,6 +123,24 @@ ScopedEnv::~ScopedEnv() {
 ScopedUmask::ScopedUmask(mode_t mask) : old_(::umask(mask)) {}
 ScopedUmask::~ScopedUmask() {
     ::umask(old_);
+}
+
+FdCapture::FdCapture(int fd, std::string path) : fd_(fd), path_(std::move(path)) {
+    std::fflush(nullptr);
+    saved_ = ::dup(fd_);
+    const int f = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ::dup2(f, fd_);
+    ::close(f);
+}
+
+std::string FdCapture::finish() {
+    if (saved_ >= 0) {
+        std::fflush(nullptr);
+        ::dup2(saved_, fd_);
+        ::close(saved_);
+        saved_ = -1;
+    }
+    return read_file(path_);
 }
 
 CommandResult run_command(const std::string &command) {

@@ -78,6 +78,22 @@ private:
     mode_t old_;
 };
 
+// Sends a file descriptor of the process (1 or 2) to a file until finish(), which gives what
+// was written meanwhile.
+class FdCapture {
+public:
+    FdCapture(int fd, std::string path);
+    ~FdCapture() { finish(); }
+    FdCapture(const FdCapture &) = delete;
+    FdCapture &operator=(const FdCapture &) = delete;
+    std::string finish();
+
+private:
+    int fd_;
+    std::string path_;
+    int saved_ = -1;
+};
+
 // Runs a shell command line (/bin/sh -c), stdin from /dev/null unless redirected in the
 // command; gives its exit status (-1 when it did not exit normally) and standard output.
 struct CommandResult {

@@ -1,6 +1,13 @@
 // File and directory helpers on APR's file layer.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include <apr_file_info.h>
 #include <apr_file_io.h>
+#include <apr_portable.h>
 
 #include <gravel/edge_base.h>
 
@@ -94,9 +101,20 @@ EDGE_API uint32_t edge_base_file_read_alloc(const char *path, unsigned char **bu
 
 EDGE_API uint32_t edge_base_file_write(const char *path, const unsigned char *data, uint32_t length, apr_pool_t *pool) {
     if (path == nullptr || data == nullptr || pool == nullptr || length == 0) return EDGE_ERR_MISSING;
+    // APR's open follows a symbolic link at the path, so the file is opened here: a link is
+    // refused (ELOOP), never written through, and no file is created where it points.
+    int fd = ::open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    if (fd < 0) {
+        const int err = errno;
+        if (err == ELOOP) EDGE_LOG_ERROR("file is a symbolic link, not written, path:%s", path);
+        return APR_FROM_OS_ERROR(err);
+    }
     apr_file_t *file = nullptr;
-    apr_status_t rv = apr_file_open(&file, path, kWriteFlags, kFilePerms, pool);
-    if (rv != APR_SUCCESS) return rv;
+    apr_status_t rv = apr_os_file_put(&file, &fd, kWriteFlags, pool);
+    if (rv != APR_SUCCESS) {
+        (void)::close(fd);
+        return rv;
+    }
     gravel::FileGuard guard(file);
     // A short write is retried until every byte is out or the write fails, so a success
     // always means the whole buffer reached the file.

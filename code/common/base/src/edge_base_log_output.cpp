@@ -24,10 +24,12 @@ constexpr std::size_t kMaxOpenFiles = 64;
 // Archive numbers longer than this are not ours.
 constexpr std::size_t kMaxArchiveDigits = 18;
 
-// Opens a log file for appending. O_NONBLOCK keeps a FIFO without reader from blocking the
-// caller; it is cleared again so that writes behave normally.
+// Opens a log file for appending. A symbolic link at the path is refused (ELOOP), never
+// followed: log lines must not be appended to, or create, whatever file a link names. O_NONBLOCK
+// keeps a FIFO without reader from blocking the caller; it is cleared again so that writes
+// behave normally.
 int open_log_file(const char *path, unsigned perms) {
-    int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, perms);
+    int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, perms);
     if (fd < 0) return -1;
     int flags = fcntl(fd, F_GETFL);
     if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);

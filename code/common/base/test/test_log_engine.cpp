@@ -28,6 +28,7 @@ namespace {
 
 namespace fs = std::filesystem;
 namespace glog = gravel::log;
+using gravel::test::FdCapture;
 using gravel::test::read_file;
 using gravel::test::TempDir;
 using gravel::test::write_file;
@@ -69,33 +70,6 @@ void logf(int level, const char *fmt, ...) {
     glog::write(file, sizeof file - 1, func, sizeof func - 1, 42, level, fmt, ap);
     va_end(ap);
 }
-
-// Sends a file descriptor (1 or 2) to a file until finish().
-class FdCapture {
-public:
-    FdCapture(int fd, std::string path) : fd_(fd), path_(std::move(path)) {
-        std::fflush(nullptr);
-        saved_ = dup(fd_);
-        int f = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        dup2(f, fd_);
-        ::close(f);
-    }
-    ~FdCapture() { finish(); }
-    std::string finish() {
-        if (saved_ >= 0) {
-            std::fflush(nullptr);
-            dup2(saved_, fd_);
-            ::close(saved_);
-            saved_ = -1;
-        }
-        return read_file(path_);
-    }
-
-private:
-    int fd_;
-    std::string path_;
-    int saved_ = -1;
-};
 
 class ScopedCwd {
 public:

@@ -236,10 +236,11 @@ EDGE_API uint32_t edge_base_file_read(const char *path, unsigned char *buffer, u
 EDGE_API uint32_t edge_base_file_read_alloc(const char *path, unsigned char **buffer, uint32_t *length,
                                             apr_pool_t *pool);
 /** Writes `length` bytes from the start of the file, creating it with mode 0600; an existing
- * longer file keeps its tail.
+ * longer file keeps its tail. A symbolic link at the path is refused, not written through.
  * @retval 0 success
  * @retval EDGE_ERR_MISSING a missing argument
- * @return otherwise an APR status */
+ * @return otherwise an APR status (ELOOP for a symbolic link)
+ * @logs ERROR "file is a symbolic link, not written, path:%s" */
 EDGE_API uint32_t edge_base_file_write(const char *path, const unsigned char *data, uint32_t length, apr_pool_t *pool);
 /** Removes a regular file.
  * @retval 0 removed, or there was none
