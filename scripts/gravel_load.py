@@ -384,14 +384,19 @@ def stop_modules(modules: list[Module], answered: collections.Counter, problems:
         if m.alive():
             m.proc.send_signal(signal.SIGTERM)
     for m in modules:
-        status = m.stop()
-        if status != 0:
-            problems.append(f"module {m.module_id} exited with status {status}:\n{m.last_lines()}")
-        elif m.summary is None:
-            problems.append(f"module {m.module_id}: no summary line:\n{m.last_lines()}")
-        elif m.summary[1] != answered[m.module_id]:
+        if stopped_with_summary(m, problems) and m.summary[1] != answered[m.module_id]:
             problems.append(f"module {m.module_id} counted {m.summary[1]} answers, the cloud side received "
                             f"{answered[m.module_id]}")
+
+
+def stopped_with_summary(m: Module, problems: list[str]) -> bool:
+    """Waits for the module's end; True when it exited 0 with its summary line, else notes why not."""
+    status = m.stop()
+    if status != 0:
+        problems.append(f"module {m.module_id} exited with status {status}:\n{m.last_lines()}")
+    elif m.summary is None:
+        problems.append(f"module {m.module_id}: no summary line:\n{m.last_lines()}")
+    return status == 0 and m.summary is not None
 
 
 def stop_under_load(modules: list[Module], node: Node, answered: collections.Counter, window: int,
@@ -419,12 +424,7 @@ def stop_under_load(modules: list[Module], node: Node, answered: collections.Cou
     driver.close()
     short = []
     for m in modules:
-        status = m.stop()
-        if status != 0:
-            problems.append(f"module {m.module_id} exited with status {status}:\n{m.last_lines()}")
-        elif m.summary is None:
-            problems.append(f"module {m.module_id}: no summary line:\n{m.last_lines()}")
-        elif m.summary[1] != answered[m.module_id]:
+        if stopped_with_summary(m, problems) and m.summary[1] != answered[m.module_id]:
             short.append((m.module_id, m.summary[1] - before[m.module_id], answered[m.module_id] - before[m.module_id]))
     if short:
         problems.append(f"{len(short)} modules counted answers that never reached the cloud side while they stopped "
